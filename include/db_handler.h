@@ -1,0 +1,79 @@
+// DBHandler: the one handle through which the module and the rename tool reach the daemon's
+// address-book tables (PostgreSQL "caldav") and the local short-name/GUID mapping (SQLite).
+// Failures are reported by return value and logged to the system log; nothing is thrown.
+#ifndef LUMIDEX_DB_HANDLER_H
+#define LUMIDEX_DB_HANDLER_H
+
+#include <json/value.h>
+
+#include <cstddef>
+#include <string>
+
+struct sqlite3;
+struct ORVADBConnection;
+typedef struct ORVADBConnection DBConnect;
+
+class DBHandler {
+ public:
+  DBHandler();
+  ~DBHandler();
+  DBHandler(const DBHandler&) = delete;
+  DBHandler& operator=(const DBHandler&) = delete;
+
+  // Short name -> GUID from the mapping database; "" when unknown.
+  std::string GetGUID(std::string shortName);
+  // The helper program's GUID for the short name (it records the mapping); "" on failure.
+  std::string SetGUID(std::string shortName);
+  // A fresh UUID from the helper program; "" on failure.
+  std::string GetUUID();
+  // Creates the user's address-book home, its metadata and its address-book revision row.
+  // True only when this call created all three.
+  bool SetupUserBasicInfo(std::string shortName);
+  // Card writes; true on complete success.
+  bool AddCard(std::string owner, std::string vcardUid, std::string vcardText);
+  bool UpdateCard(std::string owner, std::string resourceName, std::string vcardText);
+  bool DelCard(std::string owner, std::string resourceName);
+  // Appends resource name, vCard text and resource id of every card of `owner` to the three
+  // parallel arrays; returns how many were appended (0 on any failure).
+  unsigned int GetCards(Json::Value& resourceNames, Json::Value& vcardTexts, std::string owner,
+                        Json::Value& resourceIds);
+  // The stored text of one card of `owner` followed by "\n", or "error".
+  std::string ExportData(std::string owner, std::string resourceId);
+
+ private:
+  bool CreateTable();
+  std::string GetMD5(std::string text);
+  std::string GetNowTimeInfo();
+  std::string GetResourceID(std::string owner);
+  // Matches by owner's home as well as name, so one user's request never touches another's card.
+  bool DelAddressbookObj(std::string homeId, std::string resourceName);
+  bool IsUserExist(std::string owner);
+  bool InsertAddressbookHome(std::string owner);
+  bool InsertAddressbookHomeMeta(std::string homeId, std::string now);
+  bool InsertAddressbookObjRevision(std::string homeId, std::string addressbookName,
+                                    std::string resourceName, std::string deleted);
+  bool UpdateAddressbookHomeMeta(std::string homeId, std::string modified);
+  bool UpdateAddressbookObjRevision(std::string homeId, std::string resourceName,
+                                    std::string deleted);
+  static int GetGUIDCallback(void* target, int columnCount, char** values, char** columnNames);
+  static void EscapeString(std::string& text);
+
+  // Formats a fixed-form statement into `buffer` (512 bytes). A statement that would not fit is
+  // logged with `line` and refused, never run cut off.
+  static bool FormatStatement(char* buffer, std::size_t size, int line, const char* format, ...)
+      __attribute__((format(printf, 4, 5)));
+  // Runs a statement that returns no rows; releases any result. False on -1.
+  bool ExecuteCommand(const char* statement);
+  // Starts the helper program with `option` (and `argument` when not null) and returns at most
+  // `width` characters of its first output line. With `logged` the failure messages name that
+  // value after the option (the MD5 text is never logged).
+  std::string ReadHelperLine(std::size_t width, const char* option, const char* argument,
+                             const char* logged);
+
+  int _errCode;
+  std::string _sqlite_DB_path;
+  sqlite3* _db;
+  DBConnect* _pConnection;
+};
+
+#endif  // LUMIDEX_DB_HANDLER_H

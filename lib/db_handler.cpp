@@ -1,0 +1,197 @@
+// DBHandler: construction and destruction, the read operations on the daemon's tables, and the
+// statement helpers every store operation uses.
+#include "db_handler.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "lumidex_paths.h"
+#include "orvadb.h"
+#include "store_log.h"
+
+namespace {
+constexpr std::size_t kStatementSize = 512;
+}
+
+DBHandler::DBHandler()
+    : _errCode(0),
+      _sqlite_DB_path(lumidex::RootedPath(lumidex::kMappingDbPath)),
+      _db(nullptr),
+      _pConnection(nullptr) {
+  const char* path = _sqlite_DB_path.c_str();
+  if (access(path, F_OK) == 0 || CreateTable()) {
+    if (access(path, R_OK) != 0) STORE_LOG("%s:%d Check the Read Permission for DB file!!");
+    if (access(path, W_OK) != 0) STORE_LOG("%s:%d Check the Write Permission for DB file!!");
+  } else {
+    STORE_LOG("%s:%d DB is not exist!!");
+  }
+  _pConnection = ORVADBConnect(nullptr, "postgres", "", "caldav");
+  if (!_pConnection) STORE_LOG("%s:%d Can't Connect to SQL DB!!");
+}
+
+DBHandler::~DBHandler() {
+  if (_pConnection) ORVADBClose(_pConnection);
+}
+
+bool DBHandler::CreateTable() {
+  _errCode = sqlite3_open(_sqlite_DB_path.c_str(), &_db);
+  if (_errCode != SQLITE_OK) {
+    STORE_LOG("%s:%d Open sqlite DB failed!![%d]", _errCode);
+    sqlite3_close(_db);  // sqlite3_open hands back a handle even when it fails
+    _db = nullptr;
+    return false;
+  }
+  char* error = nullptr;
+  _errCode = sqlite3_exec(_db, "CREATE TABLE mapping(short_name text, GUID text, PRIMARY KEY(GUID))",
+                          nullptr, nullptr, &error);
+  if (_errCode != SQLITE_OK) {
+    STORE_LOG("%s:%d Create table failed[%s]", error ? error : "");
+    sqlite3_free(error);
+  }
+  _errCode = sqlite3_close(_db);
+  _db = nullptr;
+  if (_errCode != SQLITE_OK) {
+    STORE_LOG("%s:%d Close sqlite DB failed!![%d]", _errCode);
+    return false;
+  }
+  STORE_LOG("%s:%d DB ready for Account");
+  return true;
+}
+
+void DBHandler::EscapeString(std::string& text) {
+  char* escaped = ORVADBEscapeStrAlloc(text.c_str());
+  // Out of memory: an empty value cannot end the literal; the statement then stores nothing
+  // of the caller's text.
+  text = escaped ? escaped : "";
+  std::free(escaped);
+}
+
+std::string DBHandler::GetNowTimeInfo() {
+  time_t now = time(nullptr);
+  struct tm broken;
+  char buffer[80] = "";
+  gmtime_r(&now, &broken);
+  strftime(buffer, sizeof buffer, "%Y-%m-%d %X", &broken);
+  return buffer;
+}
+
+bool DBHandler::FormatStatement(char* buffer, std::size_t size, int line, const char* format,
+                                ...) {
+  va_list ap;
+  va_start(ap, format);
+  int length = std::vsnprintf(buffer, size, format, ap);
+  va_end(ap);
+  if (length < 0 || static_cast<std::size_t>(length) >= size) {
+    syslog(LOG_ERR, "%s:%d Statement too long for its buffer, not run", STORE_LOG_SOURCE, line);
+    buffer[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+bool DBHandler::ExecuteCommand(const char* statement) {
+  DBResult* result = nullptr;
+  int rc = ORVADBExecute(_pConnection, statement, &result);
+  if (result) ORVADBFreeResult(result);
+  return rc != -1;
+}
+
+std::string DBHandler::GetResourceID(std::string owner) {
+  std::string homeId;
+  EscapeString(owner);
+  char statement[kStatementSize];
+  if (FormatStatement(statement, sizeof statement, __LINE__,
+                      "SELECT resource_id FROM addressbook_home WHERE owner_uid='%s'",
+                      owner.c_str())) {
+    DBResult* result = nullptr;
+    if (ORVADBExecute(_pConnection, statement, &result) == -1) {
+      STORE_LOG("%s:%d DB command failed[%s]", owner.c_str());
+    } else {
+      int row = 0;
+      if (ORVADBFetchRow(result, &row) != -1) homeId = ORVADBFetchField(result, row, "resource_id");
+    }
+    if (result) ORVADBFreeResult(result);
+  }
+  if (homeId.empty()) STORE_LOG("%s:%d Can't find resource ID!!");
+  return homeId;
+}
+
+bool DBHandler::IsUserExist(std::string owner) {
+  EscapeString(owner);
+  char statement[kStatementSize];
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       "SELECT * FROM addressbook_home WHERE owner_uid='%s'", owner.c_str())) {
+    return false;
+  }
+  DBResult* result = nullptr;
+  bool exists = false;
+  if (ORVADBExecute(_pConnection, statement, &result) == -1) {
+    STORE_LOG("%s:%d DB command failed");
+  } else {
+    int row = 0;
+    if (ORVADBFetchRow(result, &row) != -1) exists = *ORVADBFetchField(result, row, "owner_uid");
+  }
+  if (result) ORVADBFreeResult(result);
+  return exists;
+}
+
+unsigned int DBHandler::GetCards(Json::Value& resourceNames, Json::Value& vcardTexts,
+                                 std::string owner, Json::Value& resourceIds) {
+  std::string homeId = GetResourceID(owner);
+  if (homeId.empty()) return 0;
+  EscapeString(homeId);
+  char statement[kStatementSize];
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       "SELECT resource_id, resource_name, vcard_text FROM addressbook_object "
+                       "WHERE addressbook_home_resource_id=%s",
+                       homeId.c_str())) {
+    return 0;
+  }
+  DBResult* result = nullptr;
+  if (ORVADBExecute(_pConnection, statement, &result) == -1) {
+    STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
+    if (result) ORVADBFreeResult(result);
+    return 0;
+  }
+  unsigned int count = 0;
+  int row = 0;
+  while (ORVADBFetchRow(result, &row) != -1) {
+    resourceNames.append(ORVADBFetchField(result, row, "resource_name"));
+    vcardTexts.append(ORVADBFetchField(result, row, "vcard_text"));
+    resourceIds.append(ORVADBFetchField(result, row, "resource_id"));
+    ++count;
+  }
+  if (result) ORVADBFreeResult(result);
+  return count;
+}
+
+std::string DBHandler::ExportData(std::string owner, std::string resourceId) {
+  std::string text = "error";
+  std::string homeId = GetResourceID(owner);
+  EscapeString(resourceId);
+  EscapeString(homeId);
+  char statement[kStatementSize];
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       "SELECT vcard_text FROM addressbook_object WHERE resource_id='%s' "
+                       "\t\t\tand addressbook_home_resource_id='%s'",
+                       resourceId.c_str(), homeId.c_str())) {
+    return text;
+  }
+  DBResult* result = nullptr;
+  if (ORVADBExecute(_pConnection, statement, &result) == -1) {
+    STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
+  } else {
+    int row = 0;
+    if (ORVADBFetchRow(result, &row) != -1) {
+      text = ORVADBFetchField(result, row, "vcard_text");
+      text += "\n";
+    }
+  }
+  if (result) ORVADBFreeResult(result);
+  return text;
+}

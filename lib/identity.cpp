@@ -1,0 +1,94 @@
+// Identity helpers of DBHandler: short name -> GUID through the mapping database, and the GUID,
+// MD5 and UUID answers of the package's helper program.
+#include <errno.h>
+#include <sqlite3.h>
+
+#include <cstring>
+#include <vector>
+
+#include "db_handler.h"
+#include "lumidex_paths.h"
+#include "orvacore.h"
+#include "store_log.h"
+
+namespace {
+constexpr std::size_t kGuidWidth = 36;
+constexpr std::size_t kMd5Width = 32;
+}  // namespace
+
+int DBHandler::GetGUIDCallback(void* target, int columnCount, char** values, char**) {
+  // SQLite lets a text primary key hold NULL: such a row gives no GUID rather than a crash.
+  if (columnCount == 1) *static_cast<std::string*>(target) = values[0] ? values[0] : "";
+  return 0;
+}
+
+std::string DBHandler::GetGUID(std::string shortName) {
+  std::string guid;
+  _errCode = sqlite3_open(_sqlite_DB_path.c_str(), &_db);
+  if (_errCode != SQLITE_OK) {
+    STORE_LOG("%s:%d Open sqlite DB failed!![%d]", _errCode);
+    sqlite3_close(_db);
+    _db = nullptr;
+    return guid;
+  }
+  // The name is bound, never spliced into the statement: any name is matched literally.
+  sqlite3_stmt* statement = nullptr;
+  _errCode = sqlite3_prepare_v2(_db, "SELECT GUID FROM mapping where short_name=?1", -1,
+                                &statement, nullptr);
+  if (_errCode == SQLITE_OK) {
+    sqlite3_bind_text(statement, 1, shortName.data(), static_cast<int>(shortName.size()),
+                      SQLITE_TRANSIENT);
+    while ((_errCode = sqlite3_step(statement)) == SQLITE_ROW) {
+      char* value = reinterpret_cast<char*>(const_cast<unsigned char*>(sqlite3_column_text(statement, 0)));
+      char* names[] = {const_cast<char*>("GUID")};
+      GetGUIDCallback(&guid, 1, &value, names);
+    }
+    if (_errCode == SQLITE_DONE) _errCode = SQLITE_OK;
+  }
+  if (_errCode != SQLITE_OK) STORE_LOG("%s:%d Get Data failed[%s]", sqlite3_errmsg(_db));
+  sqlite3_finalize(statement);
+  _errCode = sqlite3_close(_db);
+  _db = nullptr;
+  if (_errCode != SQLITE_OK) STORE_LOG("%s:%d Close sqlite DB failed!![%d]", _errCode);
+  return guid;
+}
+
+std::string DBHandler::ReadHelperLine(std::size_t width, const char* option, const char* argument,
+                                      const char* logged) {
+  const std::string helper = lumidex::RootedPath(lumidex::kHelperPath);
+  std::vector<char> buffer(width + 1, '\0');
+  FILE* stream = OLIBCPopen(helper.c_str(), "r", option, argument, static_cast<char*>(nullptr));
+  if (!stream) {
+    if (logged) {
+      STORE_LOG("%s:%d Failed to popen(%s %s %s), reason=%s", helper.c_str(), option, logged,
+                strerror(errno));
+    } else {
+      STORE_LOG("%s:%d Failed to popen(%s %s), reason=%s", helper.c_str(), option,
+                strerror(errno));
+    }
+    return "";
+  }
+  if (!fgets(buffer.data(), static_cast<int>(buffer.size()), stream)) {
+    if (logged) {
+      STORE_LOG("%s:%d Failed to fgets from popen(%s %s %s), reason=%s", helper.c_str(), option,
+                logged, strerror(errno));
+    } else {
+      STORE_LOG("%s:%d Failed to fgets from popen(%s %s), reason=%s", helper.c_str(), option,
+                strerror(errno));
+    }
+  }
+  OLIBCPclose(stream);
+  return std::string(buffer.data());
+}
+
+std::string DBHandler::SetGUID(std::string shortName) {
+  return ReadHelperLine(kGuidWidth, "--checkGUID", shortName.c_str(), shortName.c_str());
+}
+
+std::string DBHandler::GetUUID() {
+  return ReadHelperLine(kGuidWidth, "--getUUID", nullptr, nullptr);
+}
+
+std::string DBHandler::GetMD5(std::string text) {
+  return ReadHelperLine(kMd5Width, "--getMD5", text.c_str(), nullptr);
+}

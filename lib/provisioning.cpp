@@ -1,0 +1,79 @@
+// User provisioning: the address-book home, its metadata row and the address book's revision
+// row for a user who has none yet.
+#include "db_handler.h"
+#include "store_log.h"
+
+namespace {
+constexpr std::size_t kStatementSize = 512;
+}
+
+bool DBHandler::SetupUserBasicInfo(std::string shortName) {
+  const std::string now = GetNowTimeInfo();
+  const std::string guid = SetGUID(shortName);
+  if (guid.empty()) return false;
+  if (IsUserExist(guid)) return false;
+  if (!InsertAddressbookHome(guid)) {
+    STORE_LOG("%s:%d Create user account failed!!");
+    return false;
+  }
+  const std::string homeId = GetResourceID(guid);
+  if (homeId.empty()) return false;
+  if (!InsertAddressbookHomeMeta(homeId, now)) {
+    STORE_LOG("%s:%d Create user resource failed!!");
+    return false;
+  }
+  if (!InsertAddressbookObjRevision(homeId, "addressbook", "", "F")) {
+    STORE_LOG("%s:%d Create user addressbook failed!!");
+    return false;
+  }
+  STORE_LOG("%s:%d Add new user[%s] info to DB done.", shortName.c_str());
+  return true;
+}
+
+bool DBHandler::InsertAddressbookHome(std::string owner) {
+  EscapeString(owner);
+  char statement[kStatementSize];
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       "INSERT INTO addressbook_home (owner_uid, dataversion) VALUES ('%s', '%s')",
+                       owner.c_str(), "2")) {
+    return false;
+  }
+  if (ExecuteCommand(statement)) return true;
+  STORE_LOG("%s:%d DB command failed");
+  return false;
+}
+
+bool DBHandler::InsertAddressbookHomeMeta(std::string homeId, std::string now) {
+  EscapeString(homeId);
+  EscapeString(now);
+  char statement[kStatementSize];
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       "INSERT INTO addressbook_home_metadata (resource_id, quota_used_bytes, "
+                       "created, modified) VALUES ('%s', '%s', '%s', '%s')",
+                       homeId.c_str(), "0", now.c_str(), now.c_str())) {
+    return false;
+  }
+  if (ExecuteCommand(statement)) return true;
+  STORE_LOG("%s:%d DB command failed");
+  return false;
+}
+
+bool DBHandler::InsertAddressbookObjRevision(std::string homeId, std::string addressbookName,
+                                             std::string resourceName, std::string deleted) {
+  EscapeString(homeId);
+  EscapeString(addressbookName);
+  EscapeString(resourceName);
+  EscapeString(deleted);
+  char statement[kStatementSize];
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       "INSERT INTO addressbook_object_revisions (addressbook_home_resource_id, "
+                       "owner_home_resource_id, addressbook_name, resource_name, deleted) VALUES "
+                       "('%s', '%s', '%s', '%s', '%s')",
+                       homeId.c_str(), homeId.c_str(), addressbookName.c_str(),
+                       resourceName.c_str(), deleted.c_str())) {
+    return false;
+  }
+  if (ExecuteCommand(statement)) return true;
+  STORE_LOG("%s:%d insert new revision failed");
+  return false;
+}

@@ -1,0 +1,49 @@
+// ORVA::APIRequest and ORVA::APIResponse of the web API framework stand-in.
+#include "webapi.h"
+
+namespace ORVA {
+
+APIRequest::APIRequest() : _params(Json::objectValue) {}
+
+APIRequest::APIRequest(const Json::Value& params)
+    : _params(params.isObject() ? params : Json::Value(Json::objectValue)) {}
+
+bool APIRequest::HasParam(const std::string& name) const { return _params.isMember(name); }
+
+Json::Value APIRequest::GetParam(const std::string& name, const Json::Value& defaultValue) const {
+  return _params.isMember(name) ? _params[name] : defaultValue;
+}
+
+void APIRequest::SetParam(const std::string& name, const Json::Value& value) {
+  _params[name] = value;
+}
+
+APIResponse::APIResponse() : _calls(0), _success(false), _code(0) {}
+
+void APIResponse::SetSuccess(const Json::Value& data) {
+  ++_calls;
+  _success = true;
+  _code = 0;
+  _data = data;
+}
+
+void APIResponse::SetError(int code, const Json::Value& data) {
+  ++_calls;
+  _success = false;
+  _code = code;
+  _data = data;
+}
+
+Json::Value APIResponse::ToJson() const {
+  Json::Value reply(Json::objectValue);
+  reply["success"] = _success;
+  if (_success) {
+    reply["data"] = _data;
+  } else {
+    reply["error"]["code"] = _code;
+    reply["error"]["message"] = _data;
+  }
+  return reply;
+}
+
+}  // namespace ORVA

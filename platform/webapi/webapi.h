@@ -1,0 +1,64 @@
+// Stand-in for the appliance's web API framework (libwebapi-Veyra5): the request and response
+// objects handed to a module's handlers, and the row format of a module's API table.
+#ifndef ORVA_WEBAPI_H
+#define ORVA_WEBAPI_H
+
+#include <json/value.h>
+
+#include <string>
+
+namespace ORVA {
+
+class APIRequest {
+ public:
+  APIRequest();
+  explicit APIRequest(const Json::Value& params);
+
+  bool HasParam(const std::string& name) const;
+  // The parameter's value, or `defaultValue` when absent.
+  Json::Value GetParam(const std::string& name, const Json::Value& defaultValue) const;
+
+  // Framework side: set by the front while decoding a request.
+  void SetParam(const std::string& name, const Json::Value& value);
+  const Json::Value& Params() const { return _params; }
+
+ private:
+  Json::Value _params;  // object: name -> value
+};
+
+class APIResponse {
+ public:
+  APIResponse();
+
+  void SetSuccess(const Json::Value& data);
+  void SetError(int code, const Json::Value& data);
+
+  // Framework side.
+  bool IsSet() const { return _calls > 0; }
+  int Calls() const { return _calls; }  // how often SetSuccess/SetError were called
+  bool IsSuccess() const { return _success; }
+  int ErrorCode() const { return _code; }
+  const Json::Value& Data() const { return _data; }
+  // {"success":true,"data":D} or {"success":false,"error":{"code":N,"message":D}}
+  Json::Value ToJson() const;
+
+ private:
+  int _calls;
+  bool _success;
+  int _code;
+  Json::Value _data;
+};
+
+typedef void (*APIHandler)(APIRequest* request, APIResponse* response);
+
+// One row of a module's API table; the table ends with a row whose four fields are zero.
+struct APITableRow {
+  const char* api;
+  int version;
+  const char* method;
+  APIHandler handler;
+};
+
+}  // namespace ORVA
+
+#endif  // ORVA_WEBAPI_H

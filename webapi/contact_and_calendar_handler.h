@@ -1,0 +1,81 @@
+// The request handler of the ORVA.ContactAndCalendar module: one object per request, holding the
+// framework's request and response, the configuration file, the store handle and the label map
+// of the vCard reader.
+#ifndef WEBAPI_CONTACT_AND_CALENDAR_HANDLER_H
+#define WEBAPI_CONTACT_AND_CALENDAR_HANDLER_H
+
+#include <json/value.h>
+
+#include <initializer_list>
+#include <string>
+
+#include "conf_manager.h"
+#include "db_handler.h"
+#include "webapi.h"
+
+// Source name of every error-log and system-log line of the module.
+#define MODULE_SOURCE "webapi-ContactAndCalendar"
+
+class ContactAndCalendarHandler {
+ public:
+  ContactAndCalendarHandler(ORVA::APIRequest* request, ORVA::APIResponse* response,
+                            std::string methodName);
+  ~ContactAndCalendarHandler();
+  ContactAndCalendarHandler(const ContactAndCalendarHandler&) = delete;
+  ContactAndCalendarHandler& operator=(const ContactAndCalendarHandler&) = delete;
+
+  // vCard reading (the card record).
+  void ParseCardText(char* cardText, Json::Value& record);
+  void ParseCardLabel(char* cardText);
+  void ParseInfoName(char* value, Json::Value& record);
+  void ParseInfoADR(char* line, Json::Value& record);
+  void ParseInfoTEL(char* line, Json::Value& record);
+  void ParseInfoURL(char* line, Json::Value& record);
+  void ParseInfoEMAIL(char* line, Json::Value& record);
+  void setEmptyInfo(Json::Value& record);
+
+  // Listing and search.
+  bool isMatch(const Json::Value& record, const std::string& searchKey);
+  void listCards();
+
+  // vCard writing.
+  std::string formulateStr(const char* text);
+  std::string setCardContent(Json::Value card);
+
+  // Add, edit, delete.
+  void deleteCards();
+  void addCard();
+  void editCard();
+
+  // Import and export.
+  void importCards();
+  void exportCards();
+  void exportAllCards();
+
+  // Server settings.
+  void getCommonSetting();
+  void setCommonSetting();
+
+ private:
+  // Shared steps of the request operations.
+  // True when every named parameter is present; otherwise writes "Request lost parameters" to
+  // the error log (with the caller's `line`), replies 900 and returns false. Names are tested
+  // in order.
+  bool hasParams(int line, std::initializer_list<const char*> names);
+  // Writes `message` to the error log (level 1, module source name, `line`) and replies `code`.
+  void replyLoggedError(int line, int code, const char* message);
+  // The user's GUID; with `provision`, a user unknown to the mapping is provisioned first and
+  // looked up again. "" when the user has none.
+  std::string lookupGUID(const std::string& user, bool provision);
+  // The system-log line for a user without a GUID.
+  void logUnknownUser(int line, const std::string& user);
+
+  ORVA::APIRequest* _request;
+  ORVA::APIResponse* _response;
+  std::string _methodName;
+  ConfManager _confManager;
+  DBHandler _dbHandler;
+  Json::Value _labelMap;
+};
+
+#endif  // WEBAPI_CONTACT_AND_CALENDAR_HANDLER_H

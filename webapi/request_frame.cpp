@@ -1,0 +1,46 @@
+// The request frame: construction of the per-request handler and the steps every request
+// operation shares (parameter check, error reply, user lookup).
+#include <syslog.h>
+
+#include "contact_and_calendar_handler.h"
+#include "error_log.h"
+
+ContactAndCalendarHandler::ContactAndCalendarHandler(ORVA::APIRequest* request,
+                                                     ORVA::APIResponse* response,
+                                                     std::string methodName)
+    : _request(request),
+      _response(response),
+      _methodName(std::move(methodName)),
+      _confManager(),
+      _dbHandler(),
+      _labelMap() {}
+
+ContactAndCalendarHandler::~ContactAndCalendarHandler() = default;
+
+bool ContactAndCalendarHandler::hasParams(int line, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (!_request->HasParam(name)) {
+      replyLoggedError(line, 900, "Request lost parameters");
+      return false;
+    }
+  }
+  return true;
+}
+
+void ContactAndCalendarHandler::replyLoggedError(int line, int code, const char* message) {
+  ErrorLog(MODULE_SOURCE, line, 1, message, static_cast<const char*>(nullptr));
+  _response->SetError(code, Json::Value(message));
+}
+
+std::string ContactAndCalendarHandler::lookupGUID(const std::string& user, bool provision) {
+  std::string guid = _dbHandler.GetGUID(user);
+  if (guid.empty() && provision) {
+    _dbHandler.SetupUserBasicInfo(user);
+    guid = _dbHandler.GetGUID(user);
+  }
+  return guid;
+}
+
+void ContactAndCalendarHandler::logUnknownUser(int line, const std::string& user) {
+  syslog(LOG_ERR, "%s:%d Can't find [%s]'s ID", MODULE_SOURCE, line, user.c_str());
+}
