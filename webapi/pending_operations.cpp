@@ -1,10 +1,12 @@
-// Operations whose implementation has not landed yet answer with an explicit error, so that the
-// module always loads and every row of the table replies. Each operation leaves this file when
-// its own file arrives.
+// Request operations that are still being built answer with an explicit error, so that the
+// module always loads and every row of the table replies. Each definition here is weak: the
+// operation's real definition, in its own file, replaces it at link time.
 #include "contact_and_calendar_handler.h"
 
-#define PENDING(operation) \
-  void ContactAndCalendarHandler::operation() { _response->SetError(999, Json::Value("Not available")); }
+#define PENDING(operation)                                                 \
+  __attribute__((weak)) void ContactAndCalendarHandler::operation() {      \
+    _response->SetError(999, Json::Value("Not available in this build")); \
+  }
 
 PENDING(getCommonSetting)
 PENDING(setCommonSetting)
