@@ -64,6 +64,9 @@ TempRoot::TempRoot() {
     fs::create_directories(_dir + sub);
   }
   InstallHelper(BuildDir() + "/package/orva_db_helper");
+  // The module where the front looks for it, so a test can run the front against this root.
+  fs::create_symlink(BuildDir() + "/webapi/ORVA.ContactAndCalendar.so",
+                     Path("/var/packages/Lumidex/target/webapi/ORVA.ContactAndCalendar.so"));
   setenv("LUMIDEX_ROOT", _dir.c_str(), 1);
 }
 
