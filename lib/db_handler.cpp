@@ -47,8 +47,9 @@ bool DBHandler::CreateTable() {
     return false;
   }
   char* error = nullptr;
-  _errCode = sqlite3_exec(_db, "CREATE TABLE mapping(short_name text, GUID text, PRIMARY KEY(GUID))",
-                          nullptr, nullptr, &error);
+  _errCode =
+      sqlite3_exec(_db, "CREATE TABLE mapping(short_name text, GUID text, PRIMARY KEY(GUID))",
+                   nullptr, nullptr, &error);
   if (_errCode != SQLITE_OK) {
     STORE_LOG("%s:%d Create table failed[%s]", error ? error : "");
     sqlite3_free(error);
@@ -80,8 +81,7 @@ std::string DBHandler::GetNowTimeInfo() {
   return buffer;
 }
 
-bool DBHandler::FormatStatement(char* buffer, std::size_t size, int line, const char* format,
-                                ...) {
+bool DBHandler::FormatStatement(char* buffer, std::size_t size, int line, const char* format, ...) {
   va_list ap;
   va_start(ap, format);
   int length = std::vsnprintf(buffer, size, format, ap);

@@ -33,13 +33,14 @@ std::string DBHandler::GetGUID(std::string shortName) {
   }
   // The name is bound, never spliced into the statement: any name is matched literally.
   sqlite3_stmt* statement = nullptr;
-  _errCode = sqlite3_prepare_v2(_db, "SELECT GUID FROM mapping where short_name=?1", -1,
-                                &statement, nullptr);
+  _errCode = sqlite3_prepare_v2(_db, "SELECT GUID FROM mapping where short_name=?1", -1, &statement,
+                                nullptr);
   if (_errCode == SQLITE_OK) {
     sqlite3_bind_text(statement, 1, shortName.data(), static_cast<int>(shortName.size()),
                       SQLITE_TRANSIENT);
     while ((_errCode = sqlite3_step(statement)) == SQLITE_ROW) {
-      char* value = reinterpret_cast<char*>(const_cast<unsigned char*>(sqlite3_column_text(statement, 0)));
+      char* value =
+          reinterpret_cast<char*>(const_cast<unsigned char*>(sqlite3_column_text(statement, 0)));
       char* names[] = {const_cast<char*>("GUID")};
       GetGUIDCallback(&guid, 1, &value, names);
     }
@@ -63,8 +64,7 @@ std::string DBHandler::ReadHelperLine(std::size_t width, const char* option, con
       STORE_LOG("%s:%d Failed to popen(%s %s %s), reason=%s", helper.c_str(), option, logged,
                 strerror(errno));
     } else {
-      STORE_LOG("%s:%d Failed to popen(%s %s), reason=%s", helper.c_str(), option,
-                strerror(errno));
+      STORE_LOG("%s:%d Failed to popen(%s %s), reason=%s", helper.c_str(), option, strerror(errno));
     }
     return "";
   }

@@ -1,11 +1,12 @@
 // The package's JSON configuration file: reading, changing entries, and writing it back without
 // ever leaving a damaged or half-written file.
+#include "conf_manager.h"
+
 #include <signal.h>
 #include <sys/resource.h>
 
 #include <filesystem>
 
-#include "conf_manager.h"
 #include "lumidex_paths.h"
 #include "test_env.h"
 
@@ -35,7 +36,8 @@ TEST_F(ConfFile, CommentsAreDroppedAndEntriesKeptWithTabIndentation) {
   const std::string written = ReadFile(Path());
   EXPECT_EQ(std::string::npos, written.find("//"));
   EXPECT_EQ(std::string::npos, written.find("inline"));
-  EXPECT_NE(std::string::npos, written.find("\n\t\"general_setting\" : \n\t{\n\t\t\"EnableSSL\" : false"))
+  EXPECT_NE(std::string::npos,
+            written.find("\n\t\"general_setting\" : \n\t{\n\t\t\"EnableSSL\" : false"))
       << written;
 
   ConfManager again;
@@ -73,8 +75,8 @@ TEST_F(ConfFile, SetReplacesOrAddsAMember) {
 }
 
 TEST_F(ConfFile, DamagedFileIsRefusedSoItsSettingsCannotBeOverwritten) {
-  for (const std::string text : {"{\"general_setting\": {\"HTTPPort\": 80", "[1, 2, 3]",
-                                 "\"just a string\"", ""}) {
+  for (const std::string text :
+       {"{\"general_setting\": {\"HTTPPort\": 80", "[1, 2, 3]", "\"just a string\"", ""}) {
     WriteFile(Path(), text);
     ConfManager conf;
     EXPECT_FALSE(conf.JsonConfParse()) << text;

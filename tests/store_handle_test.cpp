@@ -106,7 +106,7 @@ TEST_F(StoreHandle, HostileShortNamesAreMatchedLiterally) {
 TEST_F(StoreHandle, ImplausibleNamesGetNoGuid) {
   DBHandler handler;
   for (const std::string& name : {std::string(""), std::string("line\r\nbreak"),
-                                 std::string(300, 'a'), std::string("bad\xFFutf8")}) {
+                                  std::string(300, 'a'), std::string("bad\xFFutf8")}) {
     Syslog::Clear();
     EXPECT_EQ("", handler.SetGUID(name));
     EXPECT_FALSE(handler.SetupUserBasicInfo(name));
@@ -159,8 +159,9 @@ TEST_F(StoreHandle, MissingOrSilentHelperGivesEmptyAnswersAndOneMessage) {
 TEST_F(StoreHandle, HelperArgumentsReachItUnchanged) {
   // The helper records its arguments; quotes, blanks and line breaks must arrive as one argument.
   const std::string record = root.Path("/args");
-  root.InstallHelper(WriteScript(root.Path("/record.sh"),
-                                 "printf '%s' \"$2\" > '" + record + "'\necho 00000000-0000-0000-0000-000000000000\n"));
+  root.InstallHelper(WriteScript(
+      root.Path("/record.sh"),
+      "printf '%s' \"$2\" > '" + record + "'\necho 00000000-0000-0000-0000-000000000000\n"));
   DBHandler handler;
   const std::string name = "it's a \"name\"\r\n; rm -rf / $(x) `y`";
   EXPECT_EQ("00000000-0000-0000-0000-000000000000", handler.SetGUID(name));
@@ -190,11 +191,14 @@ TEST_F(StoreHandle, CardsAreReadInParallelArraysAndAppended) {
   EXPECT_TRUE(Syslog::Messages().empty());
 
   const std::string text = "BEGIN:VCARD\r\nFN:It's \\ me\r\nEND:VCARD\r\n";
-  Caldav::Exec("INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
-               "vcard_text, vcard_uid, kind, md5) VALUES (" + home + ", 'a.vcf', " +
-               Caldav::Quote(text) + ", 'u1', 0, '')");
-  Caldav::Exec("INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
-               "vcard_text, vcard_uid, kind, md5) VALUES (" + home + ", 'b.vcf', '', 'u2', 0, '')");
+  Caldav::Exec(
+      "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
+      "vcard_text, vcard_uid, kind, md5) VALUES (" +
+      home + ", 'a.vcf', " + Caldav::Quote(text) + ", 'u1', 0, '')");
+  Caldav::Exec(
+      "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
+      "vcard_text, vcard_uid, kind, md5) VALUES (" +
+      home + ", 'b.vcf', '', 'u2', 0, '')");
   EXPECT_EQ(2u, handler.GetCards(names, texts, guid, ids));
   EXPECT_EQ(2u, handler.GetCards(names, texts, guid, ids));
   ASSERT_EQ(4u, names.size());
@@ -207,10 +211,10 @@ TEST_F(StoreHandle, CardsAreReadInParallelArraysAndAppended) {
     EXPECT_EQ(Caldav::Value("SELECT vcard_text FROM addressbook_object WHERE resource_id=" + id),
               texts[i].asString());
   }
-  const std::string first = Caldav::Value(
-      "SELECT resource_id FROM addressbook_object WHERE resource_name='a.vcf'");
-  const std::string empty = Caldav::Value(
-      "SELECT resource_id FROM addressbook_object WHERE resource_name='b.vcf'");
+  const std::string first =
+      Caldav::Value("SELECT resource_id FROM addressbook_object WHERE resource_name='a.vcf'");
+  const std::string empty =
+      Caldav::Value("SELECT resource_id FROM addressbook_object WHERE resource_name='b.vcf'");
   EXPECT_EQ(text + "\n", handler.ExportData(guid, first));
   EXPECT_EQ("\n", handler.ExportData(guid, empty));
   EXPECT_EQ("error", handler.ExportData(guid, "999999"));
@@ -223,8 +227,10 @@ TEST_F(StoreHandle, AnotherUsersCardIsNotExported) {
   ASSERT_TRUE(handler.SetupUserBasicInfo("erin"));
   ASSERT_TRUE(handler.SetupUserBasicInfo("fred"));
   const std::string erinHome = HomeId(handler.GetGUID("erin"));
-  Caldav::Exec("INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
-               "vcard_text, vcard_uid, kind, md5) VALUES (" + erinHome + ", 'e.vcf', 'x', 'u', 0, '')");
+  Caldav::Exec(
+      "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
+      "vcard_text, vcard_uid, kind, md5) VALUES (" +
+      erinHome + ", 'e.vcf', 'x', 'u', 0, '')");
   const std::string id = Caldav::Value("SELECT resource_id FROM addressbook_object");
   EXPECT_EQ("x\n", handler.ExportData(handler.GetGUID("erin"), id));
   EXPECT_EQ("error", handler.ExportData(handler.GetGUID("fred"), id));
@@ -253,8 +259,8 @@ TEST_F(StoreHandle, NowIsUtcInTheDaemonsForm) {
   DBHandler handler;
   ASSERT_TRUE(handler.SetupUserBasicInfo("hank"));
   const std::string created = Caldav::Value("SELECT created FROM addressbook_home_metadata");
-  const std::string nowUtc = Caldav::Value(
-      "SELECT to_char(timezone('UTC', now()), 'YYYY-MM-DD HH24:MI:SS')");
+  const std::string nowUtc =
+      Caldav::Value("SELECT to_char(timezone('UTC', now()), 'YYYY-MM-DD HH24:MI:SS')");
   ASSERT_EQ(19u, created.size());
   EXPECT_EQ(nowUtc.substr(0, 13), created.substr(0, 13));
   unsetenv("TZ");

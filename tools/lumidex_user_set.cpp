@@ -6,7 +6,8 @@
 #include <string>
 
 static void ShowHelp() {
-  std::cerr << "/var/packages/Lumidex/target/tool/lumidex_user_set " << "-o [OrgName] "
+  std::cerr << "/var/packages/Lumidex/target/tool/lumidex_user_set "
+            << "-o [OrgName] "
             << "-n [NewName]" << std::endl;
   std::cerr << "example: lumidex_user_set -o beforechange -n afterchange " << std::endl;
 }

@@ -3,7 +3,7 @@
 #include "contact_and_calendar_handler.h"
 #include "webapi.h"
 
-#define ENTRY_FUNCTION(entryName, operation)                                           \
+#define ENTRY_FUNCTION(entryName, operation)                                          \
   extern "C" void entryName(ORVA::APIRequest* request, ORVA::APIResponse* response) { \
     ContactAndCalendarHandler handler(request, response, std::string(#entryName));    \
     handler.operation();                                                              \

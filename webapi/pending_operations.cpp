@@ -3,8 +3,8 @@
 // operation's real definition, in its own file, replaces it at link time.
 #include "contact_and_calendar_handler.h"
 
-#define PENDING(operation)                                                 \
-  __attribute__((weak)) void ContactAndCalendarHandler::operation() {      \
+#define PENDING(operation)                                                \
+  __attribute__((weak)) void ContactAndCalendarHandler::operation() {     \
     _response->SetError(999, Json::Value("Not available in this build")); \
   }
 

@@ -47,7 +47,11 @@ static int plausible_name(const char* name) {
   while (*p) {
     unsigned char c = *p;
     if (c < 0x20 || c == 0x7f) return 0;
-    int follow = c < 0x80 ? 0 : (c & 0xe0) == 0xc0 ? 1 : (c & 0xf0) == 0xe0 ? 2 : (c & 0xf8) == 0xf0 ? 3 : -1;
+    int follow = c < 0x80             ? 0
+                 : (c & 0xe0) == 0xc0 ? 1
+                 : (c & 0xf0) == 0xe0 ? 2
+                 : (c & 0xf8) == 0xf0 ? 3
+                                      : -1;
     if (follow < 0 || (follow == 1 && c < 0xc2)) return 0;
     ++p;
     for (int i = 0; i < follow; ++i, ++p) {
@@ -80,7 +84,8 @@ static int check_guid(const char* name) {
   if (!plausible_name(name)) return 1;
   const char* root = getenv("LUMIDEX_ROOT");
   char path[4096];
-  if (snprintf(path, sizeof path, "%s%s", root ? root : "", kMappingDb) >= (int)sizeof path) return 1;
+  if (snprintf(path, sizeof path, "%s%s", root ? root : "", kMappingDb) >= (int)sizeof path)
+    return 1;
 
   sqlite3* db = NULL;
   if (sqlite3_open(path, &db) != SQLITE_OK) {

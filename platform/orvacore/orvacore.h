@@ -18,8 +18,7 @@ FILE* OLIBCPopen(const char* path, const char* mode, ...);
 int OLIBCPclose(FILE* stream);
 // Runs `program` with the non-null arguments among a1..a4 (no shell) and waits for it.
 // Negative when it cannot be started or does not exit with status 0.
-int OLIBCExec(const char* program, const char* a1, const char* a2, const char* a3,
-              const char* a4);
+int OLIBCExec(const char* program, const char* a1, const char* a2, const char* a3, const char* a4);
 // Sets `key` = `value` in `[section]` of an INI-style file, creating the section or the file
 // when missing, keeping every other line, replacing the file atomically. Negative on failure.
 int OLIBCFileSetSectionValue(const char* file, const char* section, const char* key,

@@ -17,8 +17,7 @@ struct ORVADBResult {
   int next;
 };
 
-DBConnect* ORVADBConnect(const char* host, const char* user, const char* password,
-                         const char* db) {
+DBConnect* ORVADBConnect(const char* host, const char* user, const char* password, const char* db) {
   // The escaping below doubles quotes only: that is exact for every byte string as long as
   // backslashes are literal and the encoding cannot hide a quote inside a multi-byte character.
   const char* keys[] = {"host", "user", "password", "dbname", "options", "client_encoding",

@@ -16,8 +16,7 @@ typedef struct ORVADBResult DBResult;
 // Connects to `db` as `user`. A null (or empty) host leaves the server to libpq's defaults
 // (PGHOST, PGPORT). The session's client encoding is pinned to UTF8 and
 // standard_conforming_strings to on, which is what the escaping relies on. Null on failure.
-DBConnect* ORVADBConnect(const char* host, const char* user, const char* password,
-                         const char* db);
+DBConnect* ORVADBConnect(const char* host, const char* user, const char* password, const char* db);
 // Runs one statement. Returns -1 on failure (also for a null connection); otherwise the number of
 // rows returned or affected. A query's rows are handed back in *result for the fetch calls.
 int ORVADBExecute(DBConnect* conn, const char* statement, DBResult** result);

@@ -56,11 +56,11 @@ TempRoot::TempRoot() {
   char* made = mkdtemp(pattern);
   if (!made) std::abort();
   _dir = made;
-  for (const char* sub : {"/var/packages/Lumidex/target/lib", "/var/packages/Lumidex/target/etc",
-                          "/var/packages/Lumidex/target/tools", "/var/packages/Lumidex/target/tool",
-                          "/var/packages/Lumidex/target/var/db",
-                          "/var/packages/Lumidex/target/var/log",
-                          "/var/packages/Lumidex/target/webapi", "/usr/local/etc/services.d"}) {
+  for (const char* sub :
+       {"/var/packages/Lumidex/target/lib", "/var/packages/Lumidex/target/etc",
+        "/var/packages/Lumidex/target/tools", "/var/packages/Lumidex/target/tool",
+        "/var/packages/Lumidex/target/var/db", "/var/packages/Lumidex/target/var/log",
+        "/var/packages/Lumidex/target/webapi", "/usr/local/etc/services.d"}) {
     fs::create_directories(_dir + sub);
   }
   InstallHelper(BuildDir() + "/package/orva_db_helper");
