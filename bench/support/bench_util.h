@@ -3,6 +3,7 @@
 #ifndef LUMIDEX_BENCH_UTIL_H
 #define LUMIDEX_BENCH_UTIL_H
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
