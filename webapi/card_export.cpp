@@ -1,0 +1,139 @@
+// vCard export: chosen cards or all cards of a user as one Contact.vcf download. Unlike every
+// other operation these write a complete CGI reply to standard output and leave the response
+// object unset, so the front passes the bytes to the browser as they are.
+#include <cstdio>
+#include <string>
+
+#include "contact_and_calendar_handler.h"
+#include "error_log.h"
+
+namespace {
+
+// The download's header block. The browser's download code expects these bytes exactly,
+// including the bare line feeds after the Content-Disposition line.
+void writeDownload(const std::string& body) {
+  std::string header = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  header += "Content-Type: text/x-vcard\r\n";
+  header += "Content-Disposition:attachment; filename=\"Contact.vcf\"\n\n";
+  std::fwrite(header.data(), 1, header.size(), stdout);
+  std::fwrite(body.data(), 1, body.size(), stdout);
+  std::fflush(stdout);
+}
+
+void writeNotFound() {
+  static const char kNotFound[] = "Status: 404 Not Found\r\n\r\n";
+  std::fwrite(kNotFound, 1, sizeof kNotFound - 1, stdout);
+  std::fflush(stdout);
+}
+
+void logLostParameters(int line) {
+  ErrorLog(MODULE_SOURCE, line, 1, "Request lost parameters", static_cast<const char*>(nullptr));
+}
+
+// The decimal text of an id element; false for anything that is neither a string nor an integer
+// (reading those would throw).
+bool idText(const Json::Value& id, std::string& text) {
+  if (id.isString()) {
+    text = id.asString();
+    return true;
+  }
+  if (id.isIntegral()) {
+    text = id.isUInt64() ? std::to_string(id.asUInt64()) : std::to_string(id.asInt64());
+    return true;
+  }
+  return false;
+}
+
+// Appends one card's stored text; false when the store cannot give it (foreign or unknown id).
+bool appendCardText(DBHandler& store, const std::string& guid, const std::string& resourceId,
+                    std::string& body) {
+  std::string text = store.ExportData(guid, resourceId);
+  if (text == "error") return false;
+  body += text;
+  return true;
+}
+
+}  // namespace
+
+void ContactAndCalendarHandler::exportCards() {
+  if (!_request->HasParam("user") || !_request->HasParam("id")) {
+    logLostParameters(__LINE__);
+    writeNotFound();
+    return;
+  }
+  const Json::Value userParam = _request->GetParam("user", Json::Value());
+  const Json::Value ids = _request->GetParam("id", Json::Value());
+  if (!userParam.isString()) {
+    writeNotFound();
+    return;
+  }
+  const std::string user = userParam.asString();
+  const std::string guid = lookupGUID(user, false);
+  if (guid.empty()) {
+    logUnknownUser(__LINE__, user);
+    writeNotFound();
+    return;
+  }
+  if (!ids.isArray()) {
+    ErrorLog(MODULE_SOURCE, __LINE__, 1, "check type of id(array)",
+             static_cast<const char*>(nullptr));
+    writeNotFound();
+    return;
+  }
+  std::string body;
+  for (const Json::Value& id : ids) {
+    std::string resourceId;
+    if (!idText(id, resourceId)) {
+      writeNotFound();
+      return;
+    }
+    if (!appendCardText(_dbHandler, guid, resourceId, body)) {
+      writeNotFound();
+      return;
+    }
+  }
+  writeDownload(body);
+}
+
+void ContactAndCalendarHandler::exportAllCards() {
+  if (!_request->HasParam("user")) {
+    logLostParameters(__LINE__);
+    writeNotFound();
+    return;
+  }
+  const Json::Value userParam = _request->GetParam("user", Json::Value());
+  if (!userParam.isString()) {
+    writeNotFound();
+    return;
+  }
+  const std::string user = userParam.asString();
+  const std::string guid = lookupGUID(user, false);
+  if (guid.empty()) {
+    logUnknownUser(__LINE__, user);
+    writeNotFound();
+    return;
+  }
+  Json::Value resourceNames(Json::arrayValue);
+  Json::Value vcardTexts(Json::arrayValue);
+  Json::Value resourceIds(Json::arrayValue);
+  const unsigned int count = _dbHandler.GetCards(resourceNames, vcardTexts, guid, resourceIds);
+  // The listed texts only size the body: they are dropped before it is filled, so the listing
+  // and the download are never both in memory, and the body never grows by copying.
+  std::string body;
+  std::size_t expected = 0;
+  for (const Json::Value& text : vcardTexts) {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (text.getString(&begin, &end)) expected += static_cast<std::size_t>(end - begin) + 1;
+  }
+  body.reserve(expected);
+  resourceNames.clear();
+  vcardTexts.clear();
+  for (unsigned int i = 0; i < count; ++i) {
+    if (!appendCardText(_dbHandler, guid, resourceIds[i].asString(), body)) {
+      writeNotFound();
+      return;
+    }
+  }
+  writeDownload(body);
+}
