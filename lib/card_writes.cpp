@@ -1,0 +1,253 @@
+// Card writes of DBHandler: add, update and delete a card, each with the home's modification
+// time and the revision row that tells the daemon's clients what changed.
+#include <openssl/evp.h>
+#include <uuid/uuid.h>
+
+#include <cctype>
+#include <cstdio>
+
+#include "db_handler.h"
+#include "orvadb.h"
+#include "store_log.h"
+
+namespace {
+constexpr std::size_t kStatementSize = 512;
+constexpr std::size_t kUuidLength = 36;
+constexpr std::size_t kMd5Length = 32;
+
+bool IsHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+// The hexadecimal 8-4-4-4-12 form; anything else (a short line with its line feed, nothing at
+// all) would become a resource name the daemon's clients cannot address.
+bool IsUuid(const std::string& text) {
+  if (text.size() != kUuidLength) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    if (hyphen ? text[i] != '-' : !IsHexDigit(text[i])) return false;
+  }
+  return true;
+}
+
+bool IsMd5(const std::string& text) {
+  if (text.size() != kMd5Length) return false;
+  for (char c : text) {
+    if (!IsHexDigit(c)) return false;
+  }
+  return true;
+}
+
+std::string LibraryUuid() {
+  uuid_t id;
+  char text[kUuidLength + 1];
+  uuid_generate_random(id);
+  uuid_unparse_upper(id, text);  // upper case, as the helper prints it
+  return text;
+}
+
+// "" only when OpenSSL itself fails.
+std::string LibraryMd5(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr) != 1 ||
+      length * 2 != kMd5Length) {
+    return "";
+  }
+  char hex[kMd5Length + 1];
+  for (unsigned int i = 0; i < length; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  return hex;
+}
+
+// The helper cannot take a text beyond the single-argument limit (a card with a photo) and may
+// fail to start at all; a card is never stored without its digest or under the name ".vcf".
+// "" only when OpenSSL fails as well.
+std::string UsableMd5(const std::string& fromHelper, const std::string& text) {
+  if (IsMd5(fromHelper)) return fromHelper;
+  STORE_LOG("%s:%d No MD5 from the helper, computed in the store");
+  return LibraryMd5(text);
+}
+
+std::string UsableUuid(const std::string& fromHelper) {
+  if (IsUuid(fromHelper)) return fromHelper;
+  STORE_LOG("%s:%d No UUID from the helper, made in the store");
+  return LibraryUuid();
+}
+
+// The statements carry the text through C strings: a NUL byte would silently cut the card.
+bool HoldsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+void AppendQuoted(std::string& statement, const std::string& value, const char* after) {
+  statement += '\'';
+  statement += value;
+  statement += '\'';
+  statement += after;
+}
+}  // namespace
+
+bool DBHandler::AddCard(std::string owner, std::string vcardUid, std::string vcardText) {
+  const std::string now = GetNowTimeInfo();
+  if (HoldsNul(vcardText)) {
+    STORE_LOG("%s:%d Card text holds a NUL byte, not stored");
+    return false;
+  }
+  std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
+  if (md5.empty()) return false;
+  const std::string resourceName = UsableUuid(GetUUID()) + ".vcf";
+  const std::string homeId = GetResourceID(owner);
+  if (homeId.empty()) return false;
+
+  std::string sqlHomeId = homeId;
+  std::string sqlResourceName = resourceName;
+  std::string sqlNow = now;
+  EscapeString(sqlHomeId);
+  EscapeString(sqlResourceName);
+  EscapeString(vcardText);
+  EscapeString(vcardUid);
+  EscapeString(md5);
+  EscapeString(sqlNow);
+
+  std::string statement;
+  statement.reserve(vcardText.size() + vcardUid.size() + 320);
+  statement +=
+      "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
+      "vcard_uid, kind, md5, created, modified) VALUES (";
+  AppendQuoted(statement, sqlHomeId, ", ");
+  AppendQuoted(statement, sqlResourceName, ", ");
+  AppendQuoted(statement, vcardText, ", ");
+  AppendQuoted(statement, vcardUid, ",");
+  statement += "'0', ";
+  AppendQuoted(statement, md5, ", ");
+  AppendQuoted(statement, sqlNow, ", ");
+  AppendQuoted(statement, sqlNow, "");
+  statement += ")";
+
+  if (!ExecuteCommand(statement.c_str())) {
+    STORE_LOG("%s:%d Add new Card failed!!");
+    return false;
+  }
+  if (!UpdateAddressbookHomeMeta(homeId, now)) return false;
+  if (!UpdateAddressbookObjRevision(homeId, resourceName, "f")) return false;
+  STORE_LOG("%s:%d Add new Card completely.");
+  return true;
+}
+
+bool DBHandler::UpdateCard(std::string owner, std::string resourceName, std::string vcardText) {
+  const std::string now = GetNowTimeInfo();
+  if (HoldsNul(vcardText)) {
+    STORE_LOG("%s:%d Card text holds a NUL byte, not stored");
+    return false;
+  }
+  std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
+  if (md5.empty()) return false;
+  const std::string homeId = GetResourceID(owner);
+  if (homeId.empty()) return false;
+
+  std::string sqlHomeId = homeId;
+  std::string sqlResourceName = resourceName;
+  std::string sqlNow = now;
+  EscapeString(vcardText);
+  EscapeString(md5);
+  EscapeString(sqlNow);
+  EscapeString(sqlResourceName);
+  EscapeString(sqlHomeId);
+
+  std::string statement;
+  statement.reserve(vcardText.size() + sqlResourceName.size() + 200);
+  statement += "UPDATE addressbook_object SET vcard_text='";
+  statement += vcardText;
+  statement += "', md5='";
+  statement += md5;
+  statement += "', modified='";
+  statement += sqlNow;
+  statement += "' WHERE resource_name='";
+  statement += sqlResourceName;
+  // The name alone could match another user's card of the same name.
+  statement += "' and addressbook_home_resource_id='";
+  statement += sqlHomeId;
+  statement += "'";
+
+  DBResult* result = nullptr;
+  const int updated = ORVADBExecute(_pConnection, statement.c_str(), &result);
+  if (result) ORVADBFreeResult(result);
+  if (updated == -1) {
+    STORE_LOG("%s:%d Update addressbook_object failed!!");
+    return false;
+  }
+  // No card of this owner by that name: a revision row would announce a card that does not exist.
+  if (updated == 0) {
+    STORE_LOG("%s:%d Card[%s] not found, nothing updated", resourceName.c_str());
+    return false;
+  }
+  if (!UpdateAddressbookHomeMeta(homeId, now)) return false;
+  if (!UpdateAddressbookObjRevision(homeId, resourceName, "f")) return false;
+  STORE_LOG("%s:%d Update Card[%s] completely.", resourceName.c_str());
+  return true;
+}
+
+bool DBHandler::DelCard(std::string owner, std::string resourceName) {
+  const std::string now = GetNowTimeInfo();
+  const std::string homeId = GetResourceID(owner);
+  if (homeId.empty()) return false;
+  if (!DelAddressbookObj(homeId, resourceName)) return false;
+  if (!UpdateAddressbookHomeMeta(homeId, now)) return false;
+  if (!UpdateAddressbookObjRevision(homeId, resourceName, "t")) return false;
+  STORE_LOG("%s:%d Delete Card[%s] completely.", resourceName.c_str());
+  return true;
+}
+
+bool DBHandler::DelAddressbookObj(std::string homeId, std::string resourceName) {
+  EscapeString(homeId);
+  EscapeString(resourceName);
+  char statement[kStatementSize];
+  if (FormatStatement(statement, sizeof statement, __LINE__,
+                      "DELETE FROM addressbook_object WHERE addressbook_home_resource_id='%s' "
+                      "and resource_name='%s'",
+                      homeId.c_str(), resourceName.c_str()) &&
+      ExecuteCommand(statement)) {
+    return true;
+  }
+  STORE_LOG("%s:%d remove card failed!!");
+  return false;
+}
+
+bool DBHandler::UpdateAddressbookHomeMeta(std::string homeId, std::string modified) {
+  EscapeString(homeId);
+  EscapeString(modified);
+  char statement[kStatementSize];
+  if (FormatStatement(statement, sizeof statement, __LINE__,
+                      "UPDATE addressbook_home_metadata SET modified='%s' WHERE resource_id='%s'",
+                      modified.c_str(), homeId.c_str()) &&
+      ExecuteCommand(statement)) {
+    return true;
+  }
+  STORE_LOG("%s:%d DB command failed");
+  STORE_LOG("%s:%d Update addressbook_home_meta[%s] failed!!", homeId.c_str());
+  return false;
+}
+
+bool DBHandler::UpdateAddressbookObjRevision(std::string homeId, std::string resourceName,
+                                             std::string deleted) {
+  EscapeString(homeId);
+  EscapeString(resourceName);
+  EscapeString(deleted);
+  char statement[kStatementSize];
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       "DELETE FROM addressbook_object_revisions WHERE "
+                       "addressbook_home_resource_id='%s' and resource_name='%s' and deleted='f'",
+                       homeId.c_str(), resourceName.c_str()) ||
+      !ExecuteCommand(statement)) {
+    STORE_LOG("%s:%d remove old revision failed");
+    STORE_LOG("%s:%d Update addressbook_obj_rev[%s] failed!!", homeId.c_str());
+    return false;
+  }
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       "INSERT INTO addressbook_object_revisions (addressbook_home_resource_id, "
+                       "owner_home_resource_id, resource_name, deleted) values ('%s', '%s', '%s', "
+                       "'%s')",
+                       homeId.c_str(), homeId.c_str(), resourceName.c_str(), deleted.c_str()) ||
+      !ExecuteCommand(statement)) {
+    STORE_LOG("%s:%d insert new revision failed");
+    STORE_LOG("%s:%d Update addressbook_obj_rev[%s] failed!!", homeId.c_str());
+    return false;
+  }
+  return true;
+}
