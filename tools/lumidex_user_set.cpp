@@ -1,9 +1,13 @@
-// lumidex_user_set: moves every card of one user's address book to another user name.
+// lumidex_user_set: moves every card of one user's address book to another user name, for an
+// account whose name has changed. Run by hand or by the appliance's user-rename hooks.
 #include <getopt.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <iostream>
 #include <string>
+
+#include "db_handler.h"
 
 static void ShowHelp() {
   std::cerr << "/var/packages/Lumidex/target/tool/lumidex_user_set "
@@ -12,22 +16,79 @@ static void ShowHelp() {
   std::cerr << "example: lumidex_user_set -o beforechange -n afterchange " << std::endl;
 }
 
+// The bytes after the first "UID:" up to the next carriage return; "" when either is missing.
+static std::string GetVcardUID(const std::string& vcardText) {
+  static const std::string kUidTag = "UID:";
+  const std::size_t tag = vcardText.find(kUidTag);
+  if (tag == std::string::npos) return "";
+  const std::size_t lineEnd = vcardText.find('\r', tag);
+  if (lineEnd == std::string::npos) return "";
+  const std::size_t value = tag + kUidTag.size();
+  return vcardText.substr(value, lineEnd - value);
+}
+
+// False when any card stayed behind with the old user or the new user could not be set up.
+// An old user without an address book has nothing to move: that is a success.
+static bool CardDAVUserMigrate(std::string OrgName, std::string NewName) {
+  DBHandler handler;
+  const std::string OrgGUID = handler.GetGUID(OrgName);
+  if (OrgGUID.empty()) return true;
+
+  std::string NewGUID = handler.GetGUID(NewName);
+  if (NewGUID.empty()) {
+    handler.SetupUserBasicInfo(NewName);
+    NewGUID = handler.GetGUID(NewName);
+  }
+  if (NewGUID.empty()) return false;    // no copy could be stored anywhere
+  if (NewGUID == OrgGUID) return true;  // the cards are already where they belong
+
+  Json::Value ResourceName(Json::arrayValue);
+  Json::Value UnparsedCards(Json::arrayValue);
+  Json::Value ResourceID(Json::arrayValue);
+  const unsigned int Count = handler.GetCards(ResourceName, UnparsedCards, OrgGUID, ResourceID);
+
+  bool everyCardMoved = true;
+  for (unsigned int i = 0; i < Count; ++i) {
+    const Json::Value& text = UnparsedCards[i];
+    const Json::Value& name = ResourceName[i];
+    if (!text.isString() || !name.isString()) {
+      everyCardMoved = false;
+      continue;
+    }
+    const std::string VcardText = text.asString();
+    const std::string VcardUID = GetVcardUID(VcardText);
+    // The old card goes only once its copy is stored: a card is never lost, at worst it stays.
+    if (!handler.AddCard(NewGUID, VcardUID, VcardText)) {
+      everyCardMoved = false;
+      continue;
+    }
+    if (!handler.DelCard(OrgGUID, name.asString())) everyCardMoved = false;
+  }
+  return everyCardMoved;
+}
+
 int main(int argc, char** argv) {
-  std::string orgName;
-  std::string newName;
+  std::string OrgName;
+  std::string NewName;
+  opterr = 0;  // the usage text is the whole answer to a wrong option
   int option;
   while ((option = getopt(argc, argv, "o:n:")) != -1) {
     switch (option) {
       case 'o':
-        orgName = optarg;
+        OrgName = optarg;
         break;
       case 'n':
-        newName = optarg;
+        NewName = optarg;
         break;
       default:
         ShowHelp();
         return -1;
     }
+  }
+  if (!CardDAVUserMigrate(OrgName, NewName)) {
+    syslog(LOG_ERR, "%s:%d Set User Fail, stOrgName = %s, stNewName = %s", "lumidex_user_set",
+           __LINE__, OrgName.c_str(), NewName.c_str());
+    return -1;
   }
   return 0;
 }
