@@ -1,0 +1,104 @@
+// entry.cgi: the web API framework's CGI front. Decodes the request, loads the modules of the
+// package's web API folder, runs the handler of the matching table row and writes the reply.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "front_errors.h"
+#include "lumidex_paths.h"
+#include "module_table.h"
+#include "reply_output.h"
+#include "request_params.h"
+#include "webapi.h"
+
+namespace {
+
+bool ReadVersion(const Json::Value& value, int* version) {
+  if (value.isInt()) {
+    *version = value.asInt();
+    return true;
+  }
+  if (!value.isString()) return false;
+  const std::string text = value.asString();
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  *version = std::atoi(text.c_str());
+  return true;
+}
+
+int ReplyError(front::ErrorCode code) {
+  front::WriteStdout(front::ErrorReply(code));
+  return 0;
+}
+
+// Runs the handler with its output caught. Returns the code of the front's error reply, or 0
+// when the handler gave a reply of its own (a result, or bytes it wrote).
+int RunHandler(const ORVA::APITableRow& row, const Json::Value& params, front::Uploads* uploads) {
+  ORVA::APIRequest request(params);
+  ORVA::APIResponse response;
+  front::HandlerOutput output;
+  if (!output.Begin()) {
+    std::fprintf(stderr, "entry.cgi: cannot catch the handler's output\n");
+    return front::kHandlerFailed;
+  }
+  bool threw = true;
+  try {
+    row.handler(&request, &response);
+    threw = false;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "entry.cgi: %s/%s threw: %s\n", row.api, row.method, e.what());
+  } catch (...) {
+    std::fprintf(stderr, "entry.cgi: %s/%s threw a non-standard exception\n", row.api, row.method);
+  }
+  output.End();
+  uploads->RemoveAll();
+  // Whatever a failed handler wrote is incomplete, so none of it reaches the client.
+  if (threw) return front::kHandlerFailed;
+  if (response.IsSet()) {
+    if (output.Size() > 0) {
+      std::fprintf(stderr, "entry.cgi: %s/%s set a result and also wrote %lld bytes; dropped\n",
+                   row.api, row.method, output.Size());
+    }
+    front::WriteStdout(front::JsonReply(response));
+    return 0;
+  }
+  if (output.Size() == 0) return front::kHandlerNoReply;
+  output.CopyToStdout();
+  return 0;
+}
+
+}  // namespace
+
+int main() {
+  front::Uploads uploads;
+  Json::Value params;
+  std::string why;
+  if (!front::DecodeRequest(&params, &uploads, &why)) {
+    std::fprintf(stderr, "entry.cgi: bad request: %s\n", why.c_str());
+    return ReplyError(front::kBadRequest);
+  }
+
+  std::vector<const ORVA::APITableRow*> tables =
+      front::LoadModuleTables(lumidex::RootedPath(lumidex::kWebApiDir));
+  if (tables.empty()) return ReplyError(front::kNoModule);
+
+  // A missing or non-text name matches no row, so the reply says which of the three is wrong.
+  const Json::Value api = params.get("api", Json::Value());
+  const Json::Value method = params.get("method", Json::Value());
+  int version = 0;
+  bool versionGiven = ReadVersion(params.get("version", Json::Value()), &version);
+  const ORVA::APITableRow* row = nullptr;
+  front::ErrorCode error = front::kUnknownApi;
+  if (!front::FindRow(tables, api.isString() ? api.asString() : "", version,
+                      method.isString() ? method.asString() : "", &row, &error)) {
+    return ReplyError(error);
+  }
+  if (!versionGiven) return ReplyError(front::kUnknownVersion);
+
+  int code = RunHandler(*row, params, &uploads);
+  if (code != 0) return ReplyError(static_cast<front::ErrorCode>(code));
+  return 0;
+}

@@ -1,0 +1,107 @@
+// Handler output capture and reply encoding for the CGI front.
+#include "reply_output.h"
+
+#include <json/writer.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+
+namespace front {
+
+namespace {
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void FlushHandlerBuffers() {
+  std::cout.flush();
+  std::clog.flush();
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+HandlerOutput::~HandlerOutput() {
+  if (_savedStdout >= 0) End();
+  if (_memory >= 0) ::close(_memory);
+}
+
+bool HandlerOutput::Begin() {
+  FlushHandlerBuffers();
+  _memory = memfd_create("handler-output", MFD_CLOEXEC);
+  if (_memory < 0) return false;
+  _savedStdout = ::dup(STDOUT_FILENO);
+  if (_savedStdout < 0 || ::dup2(_memory, STDOUT_FILENO) < 0) {
+    if (_savedStdout >= 0) ::close(_savedStdout);
+    _savedStdout = -1;
+    return false;
+  }
+  return true;
+}
+
+void HandlerOutput::End() {
+  if (_savedStdout < 0) return;
+  FlushHandlerBuffers();
+  ::dup2(_savedStdout, STDOUT_FILENO);
+  ::close(_savedStdout);
+  _savedStdout = -1;
+}
+
+long long HandlerOutput::Size() const {
+  struct stat info;
+  if (_memory < 0 || ::fstat(_memory, &info) != 0) return 0;
+  return info.st_size;
+}
+
+bool HandlerOutput::CopyToStdout() const {
+  char buffer[65536];
+  off_t offset = 0;
+  for (;;) {
+    ssize_t n = ::pread(_memory, buffer, sizeof buffer, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!WriteAll(STDOUT_FILENO, buffer, static_cast<size_t>(n))) return false;
+    offset += n;
+  }
+}
+
+bool WriteStdout(const std::string& bytes) {
+  return WriteAll(STDOUT_FILENO, bytes.data(), bytes.size());
+}
+
+std::string JsonReply(const ORVA::APIResponse& response) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  // Written by hand rather than from ToJson() so that "success" comes first, as in the
+  // documented reply; JsonCpp would order the members alphabetically.
+  std::string body;
+  if (response.IsSuccess()) {
+    body = "{\"success\":true,\"data\":" + Json::writeString(builder, response.Data()) + "}";
+  } else {
+    body = "{\"success\":false,\"error\":{\"code\":" + std::to_string(response.ErrorCode()) +
+           ",\"message\":" + Json::writeString(builder, response.Data()) + "}}";
+  }
+  return "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
+std::string ErrorReply(ErrorCode code) {
+  ORVA::APIResponse response;
+  response.SetError(code, Json::Value(ErrorMessage(code)));
+  return JsonReply(response);
+}
+
+}  // namespace front

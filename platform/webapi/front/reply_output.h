@@ -1,0 +1,47 @@
+// Standard output of the CGI front: what a handler writes is caught apart from the front's own
+// reply, and the front writes its reply with plain write(2), never through a stdio buffer.
+#ifndef ORVA_FRONT_REPLY_OUTPUT_H
+#define ORVA_FRONT_REPLY_OUTPUT_H
+
+#include <string>
+
+#include "front_errors.h"
+#include "webapi.h"
+
+namespace front {
+
+// While active, descriptor 1 is an in-memory file: stdio, iostreams, write(2) and child
+// processes of a handler all land there, in the order the handler wrote them. The front then
+// decides whether those bytes are the reply (a handler that set no result) or are dropped.
+class HandlerOutput {
+ public:
+  HandlerOutput() = default;
+  ~HandlerOutput();
+  HandlerOutput(const HandlerOutput&) = delete;
+  HandlerOutput& operator=(const HandlerOutput&) = delete;
+
+  // Redirects descriptor 1; false when that is impossible (nothing changed then).
+  bool Begin();
+  // Flushes the handler's stdio and iostream buffers into the capture and restores descriptor 1.
+  void End();
+  // Number of bytes the handler wrote.
+  long long Size() const;
+  // Writes the caught bytes, unchanged, to descriptor 1.
+  bool CopyToStdout() const;
+
+ private:
+  int _memory = -1;
+  int _savedStdout = -1;
+};
+
+// Writes all of `bytes` to descriptor 1.
+bool WriteStdout(const std::string& bytes);
+
+// A whole CGI reply (header lines, empty line, JSON body) for a handler's result.
+std::string JsonReply(const ORVA::APIResponse& response);
+// The front's own error reply for `code`.
+std::string ErrorReply(ErrorCode code);
+
+}  // namespace front
+
+#endif  // ORVA_FRONT_REPLY_OUTPUT_H
