@@ -1,20 +1,13 @@
 // The two download operations as the framework calls them through the module's table: the exact
 // bytes they write to standard output, and the 404 reply that replaces everything on a failure.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "db_handler.h"
 #include "lumidex_paths.h"
+#include "module_call.h"
 #include "test_env.h"
-#include "webapi.h"
-
-extern "C" ORVA::APITableRow* GetAPITable();
 
 using namespace testenv;
 
@@ -64,32 +57,14 @@ class CardExport : public StoreTest {
                          ".vcf'");
   }
 
-  // Runs the table row for `method` with `params` and returns every byte it wrote to fd 1.
+  // Runs `method` with `params` and returns every byte it wrote to standard output.
   std::string Run(const char* method, const Json::Value& params) {
-    ORVA::APIHandler handler = nullptr;
-    for (ORVA::APITableRow* row = GetAPITable(); row->api; ++row) {
-      if (std::strcmp(row->api, "ORVA.ContactAndCalendar.Contacts") == 0 && row->version == 1 &&
-          std::strcmp(row->method, method) == 0) {
-        handler = row->handler;
-      }
-    }
-    EXPECT_NE(nullptr, handler) << method;
-    if (!handler) return "";
-    const std::string capture = root.Path("/stdout");
-    std::fflush(stdout);
-    const int saved = dup(1);
-    const int file = open(capture.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
-    dup2(file, 1);
-    close(file);
-    ORVA::APIRequest request(params);
     ORVA::APIResponse response;
-    handler(&request, &response);
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
+    const std::string reply =
+        CallContactsCapturingStdout(method, params, root.Path("/stdout"), response);
     // The download is the whole reply: a result set on the response would be sent after it.
     EXPECT_EQ(0, response.Calls()) << method;
-    return ReadFile(capture);
+    return reply;
   }
 
   std::string ErrorLogText() { return ReadFile(root.Path(lumidex::kErrorLogPath)); }
