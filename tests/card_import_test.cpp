@@ -339,8 +339,8 @@ TEST_F(CardImport, CardOverTheSizeLimitIsSkippedAndLogged) {
             Texts(adaGuid));
   const std::string log = ErrorLogText();
   EXPECT_EQ(2u, Occurrences(log, "larger than 16 MiB")) << log;
-  EXPECT_EQ(1u, Occurrences(log, "Fail to set card 2 of the file")) << log;
-  EXPECT_EQ(1u, Occurrences(log, "Fail to set card 4 of the file")) << log;
+  EXPECT_EQ(1u, Occurrences(log, "Fail to set card 2 of the file (UID ")) << log;
+  EXPECT_EQ(1u, Occurrences(log, "Fail to set card 4 of the file (UID ")) << log;
 
   // A card just under the limit is stored whole.
   Caldav::Exec("DELETE FROM addressbook_object");
@@ -417,7 +417,10 @@ TEST_F(CardImport, RefusedCardsAreLoggedAndTheOthersStored) {
       Texts(adaGuid));
   const std::string log = ErrorLogText();
   EXPECT_EQ(1u, Occurrences(log, " webapi-ContactAndCalendar:line ")) << log;
-  EXPECT_EQ(1u, Occurrences(log, "Fail to set card 2 of the file: the store refused it")) << log;
+  EXPECT_EQ(1u, Occurrences(log, "Fail to set card 2 of the file (UID ")) << log;
+  EXPECT_EQ(1u, Occurrences(log, "the store refused it")) << log;
+  // The store's own reason goes to the system log.
+  EXPECT_EQ(1, Syslog::Count("Add new Card failed!!"));
 
   Upload("BEGIN:VCARD\nFN:\xFF\nEND:VCARD\n", false);
   EXPECT_EQ(2u, Occurrences(ErrorLogText(), "the store refused it"));

@@ -40,10 +40,12 @@ bool readLine(std::istream& in, std::string& line, std::size_t limit, bool& cut)
   }
 }
 
-void logSkippedCard(int line, int cardNumber, const char* why) {
+// A partial import still replies success, so each skipped card leaves a line here: its place in
+// the file, the UID it was given, and why.
+void logSkippedCard(int line, int cardNumber, const std::string& uid, const char* why) {
   const std::string number = std::to_string(cardNumber);
-  ErrorLog(MODULE_SOURCE, line, 1, "Fail to set card ", number.c_str(), " of the file: ", why,
-           static_cast<const char*>(nullptr));
+  ErrorLog(MODULE_SOURCE, line, 1, "Fail to set card ", number.c_str(), " of the file (UID ",
+           uid.c_str(), "): ", why, static_cast<const char*>(nullptr));
 }
 
 }  // namespace
@@ -101,13 +103,14 @@ void ContactAndCalendarHandler::importCards() {
       if (_dbHandler.AddCard(guid, uid, card)) {
         ++stored;
       } else {
-        logSkippedCard(__LINE__, cardNumber, "the store refused it");
+        logSkippedCard(__LINE__, cardNumber, uid,
+                       "the store refused it (the system log has its reason)");
       }
       continue;
     }
     card += formulateStr(line.c_str());
     if (cut || card.size() > kCardLimit) {
-      logSkippedCard(__LINE__, cardNumber, "larger than 16 MiB, skipped");
+      logSkippedCard(__LINE__, cardNumber, uid, "larger than 16 MiB, skipped");
       oversized = true;
       card.clear();
       card.shrink_to_fit();
