@@ -25,7 +25,12 @@ void ErrorLog(const char* file, int line, int level, ...) {
   localtime_r(&now, &local);
   strftime(stamp, sizeof stamp, "%d-%m-%Y %I:%M:%S", &local);
 
+  // The whole line, line feed included, goes out in one write: pieces written apart could be
+  // split by another request's line appended in between.
+  std::string entry = stamp;
+  entry.append(" ").append(file).append(":line ").append(std::to_string(line));
+  entry.append(" ").append(message).append("\n");
   std::ofstream out(lumidex::RootedPath(lumidex::kErrorLogPath), std::ios::app);
-  if (out) out << stamp << " " << file << ":line " << line << " " << message << std::endl;
+  if (out) out.write(entry.data(), static_cast<std::streamsize>(entry.size())).flush();
   if (level > 2) syslog(LOG_ERR, "[%s:%d: %s] %s \n", file, line, stamp, message.c_str());
 }
