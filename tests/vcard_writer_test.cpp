@@ -1,0 +1,317 @@
+// The vCard writer on its own: the text a card record gives for a new card and for an edit,
+// values that must never start a property of their own, and the trimming the import shares.
+#include <json/json.h>
+
+#include <sstream>
+#include <vector>
+
+#include "contact_and_calendar_handler.h"
+#include "test_env.h"
+
+using namespace testenv;
+
+namespace {
+
+class VCardWriter : public StoreTest {
+ protected:
+  std::string Write(const Json::Value& card) { return handler.setCardContent(card); }
+
+  static Json::Value Parse(const std::string& json) {
+    Json::Value value;
+    std::istringstream in(json);
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << json;
+    return value;
+  }
+
+  // The text's lines without their CR LF; fails when a line is not ended by CR LF.
+  static std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+      std::size_t end = text.find("\r\n", start);
+      if (end == std::string::npos) {
+        ADD_FAILURE() << "unterminated line in: " << text;
+        break;
+      }
+      lines.push_back(text.substr(start, end - start));
+      start = end + 2;
+    }
+    return lines;
+  }
+
+  static Json::Value Entry(const char* data, std::vector<const char*> types = {}) {
+    Json::Value entry;
+    entry["data"] = data;
+    for (const char* type : types) entry["type"].append(type);
+    return entry;
+  }
+
+  ORVA::APIRequest request;
+  ORVA::APIResponse response;
+  ContactAndCalendarHandler handler{&request, &response, "test"};
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(VCardWriter, NewCardExampleGivesItsElevenLinesByteForByte) {
+  Json::Value card;
+  card["id"] = "X1";
+  card["name"]["family_name"] = "Doe";
+  card["name"]["given_name"] = "Jane";
+  card["name"]["additional_name"] = "";
+  card["company"]["org"] = "Acme";
+  card["company"]["title"] = "";
+  card["tel"].append(Entry("555 0100", {"CELL"}));
+  card["adr"].append(Entry("  Main Street 1", {"HOME"}));
+  card["note"] = "";
+  EXPECT_EQ(
+      "BEGIN:VCARD\r\nVERSION:3.0\r\nPRODUCTID:-//Orvanta//Veyra//EN\r\nUID:X1\r\n"
+      "FN:Doe Jane \r\nN:Doe;Jane;;;\r\nORG:Acme\r\nTEL;type=CELL:555 0100\r\n"
+      "ADR;type=HOME:;;Main Street 1;;;;\r\nNOTE:\r\nEND:VCARD\r\n",
+      Write(card));
+}
+
+TEST_F(VCardWriter, IdAloneGivesHeaderEmptyNamesAndNote) {
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:abc",
+                   "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
+            SplitLines(Write(Parse(R"({"id":"abc"})"))));
+}
+
+TEST_F(VCardWriter, FreshIdIgnoresOtherAndUnknownKeys) {
+  Json::Value card =
+      Parse(R"({"id":"u1","other":"BEGIN:VCARD\r\nX-OLD:1\r\n","resource_id":"7","cust":"x"})");
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u1",
+                   "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
+            SplitLines(Write(card)));
+}
+
+TEST_F(VCardWriter, EmptyIdPutsOtherFirstUnchanged) {
+  Json::Value card = Parse(R"({"id":"","other":"BEGIN:VCARD\r\nUID:k\r\n"})");
+  EXPECT_EQ("BEGIN:VCARD\r\nUID:k\r\nFN:  \r\nN:;;;;\r\nNOTE:\r\nEND:VCARD\r\n", Write(card));
+  card.removeMember("id");
+  EXPECT_EQ("BEGIN:VCARD\r\nUID:k\r\nFN:  \r\nN:;;;;\r\nNOTE:\r\nEND:VCARD\r\n", Write(card));
+}
+
+TEST_F(VCardWriter, OtherWithoutFinalLineEndDoesNotJoinTheNameLine) {
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "UID:k", "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
+            SplitLines(Write(Parse(R"({"other":"BEGIN:VCARD\r\nUID:k"})"))));
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "UID:k", "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
+            SplitLines(Write(Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r"})"))));
+}
+
+TEST_F(VCardWriter, NameLinesKeepBothSeparatorsAndTrailingSpace) {
+  Lines lines = SplitLines(Write(Parse(R"({"id":"u","name":{"given_name":"Jane"}})")));
+  ASSERT_EQ(8u, lines.size());
+  EXPECT_EQ("FN: Jane ", lines[4]);
+  EXPECT_EQ("N:;Jane;;;", lines[5]);
+}
+
+TEST_F(VCardWriter, TypesAreOneParameterEachInOrder) {
+  Json::Value card = Parse(R"({"id":"u",
+    "tel":[{"type":["CELL","VOICE"],"data":"+1 555"}],
+    "mail":[{"type":["INTERNET,pref"],"data":"a@b.c"}],
+    "url":[{"type":["WORK"],"data":"http://x.example/a"}]})");
+  Lines lines = SplitLines(Write(card));
+  EXPECT_EQ("EMAIL;type=INTERNET,pref:a@b.c", lines[6]);
+  EXPECT_EQ("TEL;type=CELL;type=VOICE:+1 555", lines[7]);
+  EXPECT_EQ("URL;type=WORK:http://x.example/a", lines[8]);
+}
+
+TEST_F(VCardWriter, EntriesFollowTheFixedPropertyOrder) {
+  Json::Value card = Parse(R"({"id":"u","note":"n","bday":"1990-01-02",
+    "url":[{"data":"http://u"}],"adr":[{"data":"street"}],"tel":[{"data":"1"}],
+    "mail":[{"data":"m@x"}],"company":{"org":"O","title":"T"}})");
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u",
+                   "FN:  ", "N:;;;;", "ORG:O", "TITLE:T", "BDAY:1990-01-02", "EMAIL:m@x", "TEL:1",
+                   "ADR:;;street;;;;", "URL:http://u", "NOTE:n", "END:VCARD"}),
+            SplitLines(Write(card)));
+}
+
+TEST_F(VCardWriter, LeadingSpacesAreTrimmedOnlyFromAnAddressText) {
+  Json::Value card = Parse(R"({"id":"u","adr":[{"data":"   Elm 2"}],
+    "mail":[{"data":"  m@x"}],"tel":[{"data":" 1"}],"url":[{"data":"  http://u"}]})");
+  Lines lines = SplitLines(Write(card));
+  EXPECT_EQ("EMAIL:  m@x", lines[6]);
+  EXPECT_EQ("TEL: 1", lines[7]);
+  EXPECT_EQ("ADR:;;Elm 2;;;;", lines[8]);
+  EXPECT_EQ("URL:  http://u", lines[9]);
+}
+
+TEST_F(VCardWriter, StructuredAddressIsWrittenWhole) {
+  Json::Value card = Parse(R"({"id":"u","adr":[
+    {"type":["WORK"],"data":";;Main Street 1;Springfield;IL;62701;USA"},
+    {"data":" ;PO 4;;Town;;;"}]})");
+  Lines lines = SplitLines(Write(card));
+  EXPECT_EQ("ADR;type=WORK:;;Main Street 1;Springfield;IL;62701;USA", lines[6]);
+  EXPECT_EQ("ADR: ;PO 4;;Town;;;", lines[7]);
+}
+
+TEST_F(VCardWriter, EmptyOrgAndTitleGiveNoLinesButEmptyNoteDoes) {
+  Lines lines =
+      SplitLines(Write(Parse(R"({"id":"u","company":{"org":"","title":""},"note":"","bday":""})")));
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u",
+                   "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
+            lines);
+}
+
+TEST_F(VCardWriter, LineBreaksInOneLineValuesBecomeOneSpace) {
+  Json::Value card;
+  card["id"] = "u";
+  card["name"]["family_name"] = "Doe\r\nX-EVIL:1";
+  card["name"]["given_name"] = "Jane\n\n\rEND:VCARD";
+  card["company"]["org"] = "Acme\rX-ORG:2";
+  card["company"]["title"] = "Boss\nX-TITLE:3";
+  card["bday"] = "1990\r\nX-BDAY:4";
+  card["tel"].append(Entry("555\r\nX-TEL:5", {"CELL\r\nX-TYPE:6"}));
+  card["mail"].append(Entry("a@b\nX-MAIL:7"));
+  card["adr"].append(Entry("Elm\r\nX-ADR:8"));
+  card["url"].append(Entry("http://u\rX-URL:9"));
+  std::string text = Write(card);
+  Lines lines = SplitLines(text);
+  ASSERT_EQ(15u, lines.size()) << text;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_NE(0u, lines[i].find("X-")) << "injected property: " << lines[i];
+    EXPECT_EQ(i + 1 == lines.size(), lines[i].rfind("END", 0) == 0) << "early end: " << lines[i];
+  }
+  EXPECT_EQ("FN:Doe X-EVIL:1 Jane END:VCARD ", lines[4]);
+  EXPECT_EQ("N:Doe X-EVIL:1;Jane END:VCARD;;;", lines[5]);
+  EXPECT_EQ("ORG:Acme X-ORG:2", lines[6]);
+  EXPECT_EQ("TITLE:Boss X-TITLE:3", lines[7]);
+  EXPECT_EQ("BDAY:1990 X-BDAY:4", lines[8]);
+  EXPECT_EQ("EMAIL:a@b X-MAIL:7", lines[9]);
+  EXPECT_EQ("TEL;type=CELL X-TYPE:6:555 X-TEL:5", lines[10]);
+  EXPECT_EQ("ADR:;;Elm X-ADR:8;;;;", lines[11]);
+  EXPECT_EQ("URL:http://u X-URL:9", lines[12]);
+}
+
+TEST_F(VCardWriter, NoteLineBreaksBecomeBackslashN) {
+  Json::Value card = Parse(R"({"id":"u"})");
+  card["note"] = "Call first\nTime: 10:00\r\nor\rlater\\, maybe\r\n\r\n";
+  Lines lines = SplitLines(Write(card));
+  ASSERT_EQ(8u, lines.size());
+  EXPECT_EQ("NOTE:Call first\\nTime: 10:00\\nor\\nlater\\, maybe\\n\\n", lines[6]);
+}
+
+TEST_F(VCardWriter, NoteEscapesAlreadyPresentAreKeptAsTheyAre) {
+  Json::Value card = Parse(R"({"id":"u"})");
+  card["note"] = "a\\nb\\;c\\\\d";
+  EXPECT_EQ("NOTE:a\\nb\\;c\\\\d", SplitLines(Write(card))[6]);
+}
+
+TEST_F(VCardWriter, UntypedEntryOfAnEditKeepsAParameterSoItStaysAnEntry) {
+  Json::Value card = Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r\n",
+    "mail":[{"key":"EMAIL","cust_name":"EMAIL","data":"m@x"}],
+    "tel":[{"data":"1"},{"type":[],"data":"2"}],"adr":[{"data":";;a;b;;;"}],
+    "url":[{"data":"http://u"}]})");
+  Lines lines = SplitLines(Write(card));
+  EXPECT_EQ("EMAIL;VALUE=text:m@x", lines[4]);
+  EXPECT_EQ("TEL;VALUE=text:1", lines[5]);
+  EXPECT_EQ("TEL;VALUE=text:2", lines[6]);
+  EXPECT_EQ("ADR;VALUE=text:;;a;b;;;", lines[7]);
+  EXPECT_EQ("URL:http://u", lines[8]);
+}
+
+TEST_F(VCardWriter, EditGivesBackTheTrailingSemicolonTheListingDropsFromOrg) {
+  Json::Value card = Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r\n","company":{"org":"Acme;"}})");
+  EXPECT_EQ("ORG:Acme;;", SplitLines(Write(card))[4]);
+  card["company"]["org"] = "Acme\\";
+  EXPECT_EQ("ORG:Acme\\;", SplitLines(Write(card))[4]);
+  card["company"]["org"] = "A;B";
+  EXPECT_EQ("ORG:A;B", SplitLines(Write(card))[4]);
+  card["id"] = "new";
+  card["company"]["org"] = "Acme;";
+  EXPECT_EQ("ORG:Acme;", SplitLines(Write(card))[6]);
+}
+
+TEST_F(VCardWriter, GroupedKeyIsWrittenUnderItsGroup) {
+  Json::Value card = Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r\nitem1.X-ABLabel:Work\r\n",
+    "mail":[{"key":"item1.EMAIL","cust_name":"Work","type":["INTERNET"],"data":"w@x"}],
+    "url":[{"key":"item2.URL","cust_name":null,"type":["pref"],"data":"http://x"}]})");
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "UID:k", "item1.X-ABLabel:Work", "FN:  ", "N:;;;;",
+                   "item1.EMAIL;type=INTERNET:w@x", "item2.URL;type=pref:http://x",
+                   "NOTE:", "END:VCARD"}),
+            SplitLines(Write(card)));
+}
+
+TEST_F(VCardWriter, MalformedKeysFallBackToTheBareName) {
+  Json::Value card = Parse(R"({"id":"u","tel":[
+    {"key":"NOTE:x","data":"1"},{"key":"a.b.TEL","data":"2"},{"key":"ENDTEL","data":"3"},
+    {"key":"item 1.TEL","data":"4"},{"key":"ADR","data":"5"},{"key":"X-NEC-TEL","data":"6"}]})");
+  Lines lines = SplitLines(Write(card));
+  EXPECT_EQ("TEL:1", lines[6]);
+  EXPECT_EQ("TEL:2", lines[7]);
+  EXPECT_EQ("TEL:3", lines[8]);
+  EXPECT_EQ("TEL:4", lines[9]);
+  EXPECT_EQ("TEL:5", lines[10]);
+  EXPECT_EQ("X-NEC-TEL;VALUE=text:6", lines[11]);
+}
+
+TEST_F(VCardWriter, WebAddressOfAnotherPropertyKeepsItsName) {
+  Json::Value card = Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r\n",
+    "url":[{"key":"PHOTO","type":["JPEG"],"data":"http://x/p.jpg"}]})");
+  EXPECT_EQ("PHOTO;VALUE=URL;type=JPEG:http://x/p.jpg", SplitLines(Write(card))[4]);
+}
+
+TEST_F(VCardWriter, CustomLabelGetsAGroupOfItsOwnWithALabelLine) {
+  Json::Value card =
+      Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r\nitem1.X-ABDATE:2000\r\nITEM2.X-X:1\r\n",
+    "tel":[{"key":"TEL","cust_name":"TEL","data":"1"},
+           {"cust_name":"Boat","type":["CELL"],"data":"2"},
+           {"key":"item3.TEL","data":"3"}],
+    "mail":[{"cust_name":"Old\r\nmail","data":"m@x"}]})");
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "UID:k", "item1.X-ABDATE:2000", "ITEM2.X-X:1", "FN:  ", "N:;;;;",
+                   "item4.EMAIL;VALUE=text:m@x", "item4.X-ABLabel:Old mail", "TEL;VALUE=text:1",
+                   "item5.TEL;type=CELL:2", "item5.X-ABLabel:Boat", "item3.TEL;VALUE=text:3",
+                   "NOTE:", "END:VCARD"}),
+            SplitLines(Write(card)));
+}
+
+TEST_F(VCardWriter, ChangedLabelOfAGroupReplacesItsLabelLine) {
+  const char* other =
+      "BEGIN:VCARD\r\nUID:k\r\nitem1.X-ABLabel:_$!<Home>!$_\r\nitem2.X-ABLabel:Boat\r\n";
+  Json::Value card;
+  card["other"] = other;
+  Json::Value home = Entry("h@x", {"INTERNET"});
+  home["key"] = "item1.EMAIL";
+  home["cust_name"] = "Home";
+  card["mail"].append(home);
+  Json::Value boat = Entry("1");
+  boat["key"] = "item2.TEL";
+  boat["cust_name"] = "Boat";
+  card["tel"].append(boat);
+  // Labels as the listing shows them: nothing to change.
+  EXPECT_EQ(std::string(other) +
+                "FN:  \r\nN:;;;;\r\nitem1.EMAIL;type=INTERNET:h@x\r\n"
+                "item2.TEL;VALUE=text:1\r\nNOTE:\r\nEND:VCARD\r\n",
+            Write(card));
+
+  card["tel"][0]["cust_name"] = "Yacht";
+  EXPECT_EQ(
+      "BEGIN:VCARD\r\nUID:k\r\nitem1.X-ABLabel:_$!<Home>!$_\r\nFN:  \r\nN:;;;;\r\n"
+      "item1.EMAIL;type=INTERNET:h@x\r\nitem2.TEL;VALUE=text:1\r\nitem2.X-ABLabel:Yacht\r\n"
+      "NOTE:\r\nEND:VCARD\r\n",
+      Write(card));
+}
+
+TEST_F(VCardWriter, WronglyTypedMembersReadAsEmptyWithoutThrowing) {
+  Json::Value card = Parse(R"({"id":"u","name":["x"],"company":"Acme","tel":{"data":"1"},
+    "mail":[7,{"type":"HOME","data":["a"],"key":{}}],"note":5,"bday":[]})");
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u",
+                   "FN:  ", "N:;;;;", "EMAIL:", "EMAIL:", "NOTE:", "END:VCARD"}),
+            SplitLines(Write(card)));
+  EXPECT_EQ((Lines{"FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}), SplitLines(Write(Json::Value(3))));
+  EXPECT_EQ((Lines{"FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
+            SplitLines(Write(Parse(R"({"id":12,"other":["BEGIN:VCARD"]})"))));
+}
+
+TEST_F(VCardWriter, FormulateStrSkipsLeadingSpacesOnly) {
+  EXPECT_EQ("word ", handler.formulateStr("   word "));
+  EXPECT_EQ("\tword", handler.formulateStr("\tword"));
+  EXPECT_EQ("", handler.formulateStr("    "));
+  EXPECT_EQ("", handler.formulateStr(""));
+  EXPECT_EQ("a  b", handler.formulateStr(" a  b"));
+}
+
+}  // namespace
