@@ -1,0 +1,422 @@
+// Adding, editing and deleting contacts through the module's table, as the web pages call it,
+// against the real database: replies, error-log and system-log lines, and what is stored.
+#include <json/json.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "db_handler.h"
+#include "lumidex_paths.h"
+#include "test_env.h"
+#include "webapi.h"
+
+extern "C" ORVA::APITableRow* GetAPITable();
+
+using namespace testenv;
+
+namespace {
+
+const char kHeader[] = "BEGIN:VCARD\r\nVERSION:3.0\r\nPRODUCTID:-//Orvanta//Veyra//EN\r\n";
+
+Json::Value Parse(const std::string& json) {
+  Json::Value value;
+  std::istringstream in(json);
+  Json::CharReaderBuilder builder;
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << json;
+  return value;
+}
+
+struct StoredCard {
+  std::string name;
+  std::string text;
+  std::string uid;
+};
+
+class CardEditing : public StoreTest {
+ protected:
+  // Runs one request through the table row of `method`, as the framework does.
+  ORVA::APIResponse Call(const char* method, const Json::Value& params) {
+    ORVA::APIResponse response;
+    ORVA::APIRequest request(params);
+    for (const ORVA::APITableRow* row = GetAPITable(); row->api; ++row) {
+      if (std::strcmp(row->api, "ORVA.ContactAndCalendar.Contacts") == 0 &&
+          std::strcmp(row->method, method) == 0) {
+        row->handler(&request, &response);
+        EXPECT_EQ(1, response.Calls()) << method << " must reply exactly once";
+        return response;
+      }
+    }
+    ADD_FAILURE() << "no table row for " << method;
+    return response;
+  }
+
+  ORVA::APIResponse Add(const std::string& user, const Json::Value& card) {
+    Json::Value params;
+    params["user"] = user;
+    params["card"] = card;
+    return Call("add_card", params);
+  }
+
+  ORVA::APIResponse Edit(const std::string& user, const Json::Value& card) {
+    Json::Value params;
+    params["user"] = user;
+    params["card"] = card;
+    return Call("edit_card", params);
+  }
+
+  ORVA::APIResponse Delete(const std::string& user, const Json::Value& ids) {
+    Json::Value params;
+    params["user"] = user;
+    params["id"] = ids;
+    return Call("delete_cards", params);
+  }
+
+  std::vector<StoredCard> Stored() {
+    std::vector<StoredCard> cards;
+    for (const Row& row : Caldav::Query("SELECT resource_name, vcard_text, vcard_uid FROM "
+                                        "addressbook_object ORDER BY resource_id")) {
+      cards.push_back({row[0], row[1], row[2]});
+    }
+    return cards;
+  }
+
+  std::string ErrorLogText() { return ReadFile(root.Path(lumidex::kErrorLogPath)); }
+
+  // The user provisioned and one card added through the API; returns that card.
+  StoredCard AddOne(const std::string& user, const char* family) {
+    Json::Value card;
+    card["name"]["family_name"] = family;
+    card["tel"][0]["type"][0] = "CELL";
+    card["tel"][0]["data"] = "555 0100";
+    EXPECT_TRUE(Add(user, card).IsSuccess());
+    std::vector<StoredCard> all = Stored();
+    return all.empty() ? StoredCard{} : all.back();
+  }
+
+  // The record an edit of `stored` sends when the stored card has only the fresh header.
+  static Json::Value EditRecord(const StoredCard& stored) {
+    Json::Value card;
+    card["other"] = std::string(kHeader) + "UID:" + stored.uid + "\r\n";
+    card["resource_name"] = stored.name;
+    card["id"] = stored.name;
+    card["resource_id"] = "1";
+    return card;
+  }
+
+  static void ExpectError(const ORVA::APIResponse& response, int code, const char* message) {
+    EXPECT_FALSE(response.IsSuccess());
+    EXPECT_EQ(code, response.ErrorCode());
+    EXPECT_EQ(Json::Value(message), response.Data());
+  }
+
+  static void ExpectSuccess(const ORVA::APIResponse& response) {
+    EXPECT_TRUE(response.IsSuccess()) << response.ToJson().toStyledString();
+    EXPECT_TRUE(response.Data().isNull());
+  }
+};
+
+// --- add -------------------------------------------------------------------------------------
+
+TEST_F(CardEditing, AddOfANewUserProvisionsAndStoresTheCardUnderAFreshUid) {
+  Json::Value card = Parse(R"({"id":"sent-id","other":"BEGIN:VCARD\r\nX-SENT:1\r\n",
+    "resource_name":"r.vcf","name":{"family_name":"Doe","given_name":"Jane","additional_name":""},
+    "company":{"org":"Acme","title":""},"tel":[{"type":["CELL"],"data":"555 0100"}],
+    "adr":[{"type":["HOME"],"data":"  Main Street 1"}],"note":""})");
+  ExpectSuccess(Add("alice", card));
+
+  DBHandler store;
+  EXPECT_FALSE(store.GetGUID("alice").empty()) << "the user was provisioned";
+  std::vector<StoredCard> stored = Stored();
+  ASSERT_EQ(1u, stored.size());
+  EXPECT_EQ(36u, stored[0].uid.size());
+  EXPECT_EQ(std::string(kHeader) + "UID:" + stored[0].uid +
+                "\r\nFN:Doe Jane \r\nN:Doe;Jane;;;\r\nORG:Acme\r\nTEL;type=CELL:555 0100\r\n"
+                "ADR;type=HOME:;;Main Street 1;;;;\r\nNOTE:\r\nEND:VCARD\r\n",
+            stored[0].text);
+  EXPECT_NE("r.vcf", stored[0].name);
+}
+
+TEST_F(CardEditing, TwoAddsOfOneRecordStoreTwoCardsWithTheirOwnUids) {
+  AddOne("alice", "Doe");
+  AddOne("alice", "Doe");
+  std::vector<StoredCard> stored = Stored();
+  ASSERT_EQ(2u, stored.size());
+  EXPECT_NE(stored[0].uid, stored[1].uid);
+  EXPECT_NE(std::string::npos, stored[1].text.find("UID:" + stored[1].uid + "\r\n"));
+}
+
+TEST_F(CardEditing, HostileValuesAreStoredAsDataNeverAsProperties) {
+  Json::Value card;
+  card["name"]["family_name"] = "O'Hara \"Jr\"\r\nX-EVIL:1";
+  card["name"]["given_name"] = "Zoë\nEND:VCARD";
+  card["note"] = "Call first\r\nTime: 10:00";
+  card["mail"][0]["data"] = "a@b.example\r\nX-EVIL:2";
+  ExpectSuccess(Add("alice", card));
+  std::vector<StoredCard> stored = Stored();
+  ASSERT_EQ(1u, stored.size());
+  const std::string& text = stored[0].text;
+  EXPECT_EQ(std::string::npos, text.find("\nX-EVIL")) << text;
+  EXPECT_EQ(text.size() - 12, text.find("\nEND")) << "only the last line ends the card";
+  EXPECT_NE(std::string::npos, text.find("\r\nN:O'Hara \"Jr\" X-EVIL:1;Zoë END:VCARD;;;\r\n"));
+  EXPECT_NE(std::string::npos, text.find("\r\nNOTE:Call first\\nTime: 10:00\r\n"));
+}
+
+// --- missing parameters --------------------------------------------------------------------
+
+TEST_F(CardEditing, AnyMissingParameterGivesTheSame900AndLogLine) {
+  struct Case {
+    const char* method;
+    const char* json;
+  } cases[] = {
+      {"add_card", R"({"user":"alice"})"},
+      {"add_card", R"({"card":{}})"},
+      {"add_card", R"({})"},
+      {"edit_card", R"({"user":"alice"})"},
+      {"edit_card", R"({"card":{}})"},
+      {"delete_cards", R"({"user":"alice"})"},
+      {"delete_cards", R"({"id":[]})"},
+      {"delete_cards", R"({})"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.json);
+    ExpectError(Call(c.method, Parse(c.json)), 900, "Request lost parameters");
+    ++n;
+    std::string log = ErrorLogText();
+    std::size_t count = 0;
+    for (std::size_t at = log.find("webapi-ContactAndCalendar:line "); at != std::string::npos;
+         at = log.find("webapi-ContactAndCalendar:line ", at + 1)) {
+      ++count;
+      EXPECT_NE(std::string::npos, log.find(" Request lost parameters\n", at));
+    }
+    EXPECT_EQ(static_cast<std::size_t>(n), count);
+  }
+  EXPECT_TRUE(Stored().empty());
+  EXPECT_EQ("0", Caldav::Value("SELECT count(*) FROM addressbook_home"));
+}
+
+// --- wrong JSON types ----------------------------------------------------------------------
+
+TEST_F(CardEditing, AddOfAWronglyTypedCardIsRefusedAndChangesNothing) {
+  struct Case {
+    const char* card;
+    const char* logged;
+  } cases[] = {
+      {R"("Jane")", "check type of card(object)"},
+      {R"([{}])", "check type of card(object)"},
+      {R"({"name":["Doe"]})", "check type of card.name(object)"},
+      {R"({"name":{"given_name":{"x":1}}})", "check type of card.name.given_name(string)"},
+      {R"({"company":"Acme"})", "check type of card.company(object)"},
+      {R"({"company":{"org":["A"]}})", "check type of card.company.org(string)"},
+      {R"({"tel":{"data":"1"}})", "check type of card.tel(array)"},
+      {R"({"mail":["a@b"]})", "check type of card.mail[0](object)"},
+      {R"({"adr":[{},{"data":5}]})", "check type of card.adr[1].data(string)"},
+      {R"({"url":[{"type":"WORK","data":"http://x"}]})", "check type of card.url[0].type(array)"},
+      {R"({"tel":[{"type":["CELL",7],"data":"1"}]})", "check type of card.tel[0].type[1](string)"},
+      {R"({"tel":[{"key":{},"data":"1"}]})", "check type of card.tel[0].key(string)"},
+      {R"({"note":["a"]})", "check type of card.note(string)"},
+      {R"({"bday":19900101})", "check type of card.bday(string)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.card);
+    Json::Value params;
+    params["user"] = "alice";
+    params["card"] = Parse(c.card);
+    ExpectError(Call("add_card", params), 1011, "Fail to set card");
+    EXPECT_NE(std::string::npos, ErrorLogText().find(std::string(" ") + c.logged + "\n"));
+  }
+  Json::Value params = Parse(R"({"user":{"name":"alice"},"card":{}})");
+  ExpectError(Call("add_card", params), 1011, "Fail to set card");
+  EXPECT_NE(std::string::npos, ErrorLogText().find(" check type of user(string)\n"));
+
+  EXPECT_TRUE(Stored().empty());
+  EXPECT_EQ("0", Caldav::Value("SELECT count(*) FROM addressbook_home")) << "nobody provisioned";
+}
+
+TEST_F(CardEditing, NullsReadAsEmpty) {
+  ExpectSuccess(Add("alice", Parse(R"({"name":null,"tel":null,"mail":[null],
+    "adr":[{"type":null,"data":null}],"note":null})")));
+  std::vector<StoredCard> stored = Stored();
+  ASSERT_EQ(1u, stored.size());
+  EXPECT_EQ(std::string(kHeader) + "UID:" + stored[0].uid +
+                "\r\nFN:  \r\nN:;;;;\r\nEMAIL:\r\nADR:;;;;;;\r\nNOTE:\r\nEND:VCARD\r\n",
+            stored[0].text);
+}
+
+// --- edit ----------------------------------------------------------------------------------
+
+TEST_F(CardEditing, EditRewritesTheCardBehindItsOwnHeadAndKeepsItsUid) {
+  StoredCard before = AddOne("alice", "Doe");
+  Json::Value card = EditRecord(before);
+  card["name"]["family_name"] = "Roe";
+  card["tel"][0]["key"] = "TEL";
+  card["tel"][0]["cust_name"] = "TEL";
+  card["tel"][0]["type"][0] = "HOME";
+  card["tel"][0]["data"] = "555 0199";
+  ExpectSuccess(Edit("alice", card));
+  std::vector<StoredCard> stored = Stored();
+  ASSERT_EQ(1u, stored.size());
+  EXPECT_EQ(before.name, stored[0].name);
+  EXPECT_EQ(before.uid, stored[0].uid);
+  EXPECT_EQ(std::string(kHeader) + "UID:" + before.uid +
+                "\r\nFN:Roe  \r\nN:Roe;;;;\r\nTEL;type=HOME:555 0199\r\nNOTE:\r\nEND:VCARD\r\n",
+            stored[0].text);
+}
+
+TEST_F(CardEditing, EditForAnUnknownUserSucceedsWithoutStoringOrProvisioning) {
+  StoredCard before = AddOne("alice", "Doe");
+  Syslog::Clear();
+  Json::Value card = EditRecord(before);
+  card["tel"] = "not even an array";
+  ExpectSuccess(Edit("bob", card));
+  EXPECT_EQ(1, Syslog::Count("Can't find [bob]'s ID"));
+  std::vector<std::string> messages = Syslog::Messages();
+  bool formatted = false;
+  for (const std::string& m : messages) {
+    formatted |= m.rfind("webapi-ContactAndCalendar:", 0) == 0 &&
+                 m.find(" Can't find [bob]'s ID") != std::string::npos;
+  }
+  EXPECT_TRUE(formatted);
+  EXPECT_EQ(before.text, Stored()[0].text);
+  EXPECT_EQ("1", Caldav::Value("SELECT count(*) FROM addressbook_home"));
+}
+
+TEST_F(CardEditing, EditWithoutACardHeadIsRefused) {
+  StoredCard before = AddOne("bob", "Doe");
+  const char* heads[] = {
+      "",
+      "VERSION:3.0\r\nUID:x\r\n",
+      "BEGIN:VCARD\r\nVERSION:3.0\r\n",
+      "BEGIN:VCARD\r\nX-UID:1\r\n",
+      "BEGIN:VCARD\r\nUID:x\r\nEND:VCARD\r\nBEGIN:VCARD\r\n",
+      "BEGIN:VCARD\r\nUID:x\r\nBEGIN:VCARD\r\nN:nested\r\n",
+      "begin:vcard\r\nuid:x\r\nend:vcard\r\n",
+  };
+  for (const char* head : heads) {
+    SCOPED_TRACE(head);
+    Json::Value card = EditRecord(before);
+    card["other"] = head;
+    ExpectError(Edit("bob", card), 1011, "Fail to set card");
+    EXPECT_NE(std::string::npos,
+              ErrorLogText().find(" Card to edit lacks its BEGIN:VCARD or UID line\n"));
+  }
+  Json::Value card = EditRecord(before);
+  card.removeMember("other");
+  ExpectError(Edit("bob", card), 1011, "Fail to set card");
+  EXPECT_EQ(before.text, Stored()[0].text);
+}
+
+TEST_F(CardEditing, EditOfANameThatIsNoCardOfTheUserIsRefused) {
+  StoredCard alices = AddOne("alice", "Doe");
+  StoredCard bobs = AddOne("bob", "Bee");
+  for (const char* name : {"", "no-such-card.vcf", alices.name.c_str()}) {
+    SCOPED_TRACE(name);
+    Json::Value card = EditRecord(alices);
+    card["resource_name"] = name;
+    card["name"]["family_name"] = "Changed";
+    ExpectError(Edit("bob", card), 1011, "Fail to set card");
+  }
+  Json::Value card = EditRecord(alices);
+  card.removeMember("resource_name");
+  ExpectError(Edit("alice", card), 1011, "Fail to set card");
+  std::vector<StoredCard> stored = Stored();
+  ASSERT_EQ(2u, stored.size());
+  EXPECT_EQ(alices.text, stored[0].text);
+  EXPECT_EQ(bobs.text, stored[1].text);
+}
+
+TEST_F(CardEditing, EditOfAWronglyTypedCardIsRefusedAndChangesNothing) {
+  StoredCard before = AddOne("alice", "Doe");
+  struct Case {
+    const char* field;
+    const char* json;
+    const char* logged;
+  } cases[] = {
+      {"other", R"(["BEGIN:VCARD"])", "check type of card.other(string)"},
+      {"resource_name", "7", "check type of card.resource_name(string)"},
+      {"mail", R"({"0":{"data":"a@b"}})", "check type of card.mail(array)"},
+      {"company", R"([])", "check type of card.company(object)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.field);
+    Json::Value card = EditRecord(before);
+    card[c.field] = Parse(c.json);
+    ExpectError(Edit("alice", card), 1011, "Fail to set card");
+    EXPECT_NE(std::string::npos, ErrorLogText().find(std::string(" ") + c.logged + "\n"));
+  }
+  Json::Value params = Parse(R"({"user":"alice","card":"BEGIN:VCARD"})");
+  ExpectError(Call("edit_card", params), 1011, "Fail to set card");
+  EXPECT_EQ(before.text, Stored()[0].text);
+}
+
+// --- delete --------------------------------------------------------------------------------
+
+TEST_F(CardEditing, DeleteRemovesTheNamedCardsOnly) {
+  StoredCard first = AddOne("alice", "One");
+  StoredCard second = AddOne("alice", "Two");
+  StoredCard third = AddOne("alice", "Three");
+  Json::Value ids;
+  ids.append(first.name);
+  ids.append(third.name);
+  ExpectSuccess(Delete("alice", ids));
+  std::vector<StoredCard> stored = Stored();
+  ASSERT_EQ(1u, stored.size());
+  EXPECT_EQ(second.name, stored[0].name);
+}
+
+TEST_F(CardEditing, DeleteStopsAtTheFirstFailureAndKeepsWhatItDid) {
+  StoredCard first = AddOne("alice", "One");
+  StoredCard third = AddOne("alice", "Three");
+  Json::Value ids;
+  ids.append(first.name);
+  // Not valid UTF-8: the database refuses the statement.
+  ids.append("\xff\xfe.vcf");
+  ids.append(third.name);
+  ExpectError(Delete("alice", ids), 1009, "Fail to delete item(s) from DB");
+  std::vector<StoredCard> stored = Stored();
+  ASSERT_EQ(1u, stored.size());
+  EXPECT_EQ(third.name, stored[0].name);
+  EXPECT_EQ(std::string::npos, ErrorLogText().find("Fail to delete")) << "not an error-log line";
+}
+
+TEST_F(CardEditing, DeleteOfNamesThatAreNoCardOfTheUserSucceedsAndLeavesOthersAlone) {
+  StoredCard bobs = AddOne("bob", "Bee");
+  AddOne("alice", "Doe");
+  Json::Value ids;
+  ids.append("no-such-card.vcf");
+  ids.append(bobs.name);
+  ExpectSuccess(Delete("alice", ids));
+  EXPECT_EQ(2u, Stored().size());
+  ExpectSuccess(Delete("alice", Json::Value(Json::arrayValue)));
+  EXPECT_EQ(2u, Stored().size());
+}
+
+TEST_F(CardEditing, DeleteChecksTheUserBeforeTheTypeOfTheIdList) {
+  StoredCard card = AddOne("alice", "Doe");
+  ExpectSuccess(Delete("nobody", Json::Value(card.name)));
+  EXPECT_EQ(1, Syslog::Count("Can't find [nobody]'s ID"));
+  EXPECT_EQ("", ErrorLogText());
+
+  ExpectError(Delete("alice", Json::Value(card.name)), 901, "Incorrect parameter: Need ");
+  EXPECT_NE(std::string::npos, ErrorLogText().find(" check type of id(array)\n"));
+  EXPECT_EQ(1u, Stored().size());
+}
+
+TEST_F(CardEditing, DeleteWithAWronglyTypedElementDeletesNothing) {
+  StoredCard card = AddOne("alice", "Doe");
+  for (const char* json : {"[\"x\", 5]", "[\"x\", null]", "[\"x\", [\"y\"]]", "[\"x\", {}]"}) {
+    SCOPED_TRACE(json);
+    Json::Value ids = Parse(json);
+    ids[0] = card.name;
+    ExpectError(Delete("alice", ids), 901, "Incorrect parameter: Need ");
+    EXPECT_EQ(1u, Stored().size());
+  }
+  EXPECT_NE(std::string::npos, ErrorLogText().find(" check type of id[1](string)\n"));
+  ExpectError(Delete("alice", Parse(R"({"0":"x"})")), 901, "Incorrect parameter: Need ");
+  Json::Value params = Parse(R"({"user":["alice"],"id":[]})");
+  ExpectError(Call("delete_cards", params), 901, "Incorrect parameter: Need ");
+  EXPECT_EQ(1u, Stored().size());
+}
+
+}  // namespace
