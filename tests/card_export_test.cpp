@@ -209,6 +209,18 @@ TEST_F(CardExport, MissingParametersAreLoggedAndGive404) {
   EXPECT_EQ(3u, Occurrences(log, " Request lost parameters\n")) << log;
 }
 
+TEST_F(CardExport, NumericUserNameReadsAsItsDigits) {
+  // The front decodes user=1000 as a number.
+  DBHandler store;
+  ASSERT_TRUE(store.SetupUserBasicInfo("1000"));
+  const std::string id = StoreCard(Home(store.GetGUID("1000")), kPlain);
+  Json::Value params(Json::objectValue);
+  params["user"] = 1000;
+  EXPECT_EQ(Download(kPlain + "\n"), Run("export_all_cards", params));
+  params["id"] = Ids({id});
+  EXPECT_EQ(Download(kPlain + "\n"), Run("export_cards", params));
+}
+
 TEST_F(CardExport, UnknownOrMistypedUserGives404) {
   const std::string own = StoreCard(adaHome, kPlain);
   EXPECT_EQ(kNotFound, Run("export_cards", Params("nobody", Ids({own}))));

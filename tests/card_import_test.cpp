@@ -377,14 +377,27 @@ TEST_F(CardImport, MistypedParametersAreRefusedWithoutAnException) {
   WriteFile(path, "BEGIN:VCARD\nFN:A\nEND:VCARD\n");
   for (const char* name : {"user", "file_tmp"}) {
     for (const Json::Value& wrong :
-         {Json::Value(Json::arrayValue), Json::Value(Json::objectValue), Json::Value(7)}) {
+         {Json::Value(Json::arrayValue), Json::Value(Json::objectValue)}) {
       Json::Value params = Params("ada", path);
       params[name] = wrong;
       ORVA::APIResponse response = Import(params);
       EXPECT_EQ(900, response.ErrorCode()) << name;
     }
   }
+  EXPECT_EQ(4u, Occurrences(ErrorLogText(), " Request lost parameters\n"));
   EXPECT_TRUE(Cards(adaGuid).empty());
+}
+
+TEST_F(CardImport, NumericUserNameReadsAsItsDigits) {
+  // The front decodes user=1000 as a number.
+  DBHandler store;
+  ASSERT_TRUE(store.SetupUserBasicInfo("1000"));
+  const std::string path = root.Path("/upload.vcf");
+  WriteFile(path, "BEGIN:VCARD\nFN:A\nEND:VCARD\n");
+  Json::Value params = Params("", path);
+  params["user"] = 1000;
+  EXPECT_TRUE(Import(params).IsSuccess());
+  EXPECT_EQ(1u, Cards(store.GetGUID("1000")).size());
 }
 
 TEST_F(CardImport, UnknownUserIsASilentSuccess) {

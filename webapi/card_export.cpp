@@ -61,13 +61,12 @@ void ContactAndCalendarHandler::exportCards() {
     writeNotFound();
     return;
   }
-  const Json::Value userParam = _request->GetParam("user", Json::Value());
+  std::string user;
   const Json::Value ids = _request->GetParam("id", Json::Value());
-  if (!userParam.isString()) {
+  if (!readTextParam("user", user)) {
     writeNotFound();
     return;
   }
-  const std::string user = userParam.asString();
   const std::string guid = lookupGUID(user, false);
   if (guid.empty()) {
     logUnknownUser(__LINE__, user);
@@ -101,12 +100,11 @@ void ContactAndCalendarHandler::exportAllCards() {
     writeNotFound();
     return;
   }
-  const Json::Value userParam = _request->GetParam("user", Json::Value());
-  if (!userParam.isString()) {
+  std::string user;
+  if (!readTextParam("user", user)) {
     writeNotFound();
     return;
   }
-  const std::string user = userParam.asString();
   const std::string guid = lookupGUID(user, false);
   if (guid.empty()) {
     logUnknownUser(__LINE__, user);

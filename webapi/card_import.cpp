@@ -53,13 +53,11 @@ void logSkippedCard(int line, int cardNumber, const std::string& uid, const char
 void ContactAndCalendarHandler::importCards() {
   // "file" carries the upload's original name; it is never read but must be there.
   if (!hasParams(__LINE__, {"user", "file_tmp", "file"})) return;
-  const Json::Value userParam = _request->GetParam("user", Json::Value());
-  const Json::Value pathParam = _request->GetParam("file_tmp", Json::Value());
-  if (!userParam.isString() || !pathParam.isString()) {
+  std::string user, path;
+  if (!readTextParam("user", user) || !readTextParam("file_tmp", path)) {
     replyLoggedError(__LINE__, 900, "Request lost parameters");
     return;
   }
-  const std::string user = userParam.asString();
   const std::string guid = lookupGUID(user, false);
   if (guid.empty()) {
     logUnknownUser(__LINE__, user);
@@ -68,7 +66,7 @@ void ContactAndCalendarHandler::importCards() {
   }
 
   // A file that cannot be opened leaves the stream failed: no line is read and no card stored.
-  std::ifstream file(pathParam.asString(), std::ios::in | std::ios::binary);
+  std::ifstream file(path, std::ios::in | std::ios::binary);
   std::string line, card, uid;
   bool cut = false;
   bool inCard = false;

@@ -69,6 +69,10 @@ class ContactAndCalendarHandler {
   std::string lookupGUID(const std::string& user, bool provision);
   // The system-log line for a user without a GUID.
   void logUnknownUser(int line, const std::string& user);
+  // The parameter `name` as text: a string as it is, a number or boolean as JsonCpp writes it
+  // (the front decodes user=1000 as a number), null or absent as "". False for an object or an
+  // array, whose conversion would throw.
+  bool readTextParam(const char* name, std::string& text);
 
   ORVA::APIRequest* _request;
   ORVA::APIResponse* _response;

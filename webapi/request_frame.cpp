@@ -44,3 +44,10 @@ std::string ContactAndCalendarHandler::lookupGUID(const std::string& user, bool 
 void ContactAndCalendarHandler::logUnknownUser(int line, const std::string& user) {
   syslog(LOG_ERR, "%s:%d Can't find [%s]'s ID", MODULE_SOURCE, line, user.c_str());
 }
+
+bool ContactAndCalendarHandler::readTextParam(const char* name, std::string& text) {
+  const Json::Value value = _request->GetParam(name, Json::Value());
+  if (value.isObject() || value.isArray()) return false;
+  text = value.asString();
+  return true;
+}
