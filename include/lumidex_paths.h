@@ -27,6 +27,8 @@ inline constexpr const char kStartStopScript[] =
 inline constexpr const char kSettingsLockPath[] = "/var/packages/Lumidex/target/var/settings.lock";
 inline constexpr const char kServicesDir[] = "/usr/local/etc/services.d";
 inline constexpr const char kServiceFile[] = "/usr/local/etc/services.d/Lumidex.sc";
+// The firewall stand-in's rule set as last loaded.
+inline constexpr const char kFirewallRulesPath[] = "/usr/local/etc/orvafirewall/open_ports.rules";
 inline constexpr const char kToolPath[] = "/var/packages/Lumidex/target/tool/lumidex_user_set";
 
 // The path as the running process must use it: LUMIDEX_ROOT (when set) followed by `fixed`.

@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  libjsoncpp-dev libsqlite3-dev libboost-dev libpq-dev uuid-dev libssl-dev libcgicc-dev
+  libjsoncpp-dev libsqlite3-dev libboost-dev libpq-dev uuid-dev libssl-dev libcgicc-dev libminini-dev
   libgtest-dev googletest
-  postgresql lighttpd curl python3 procps
+  postgresql lighttpd curl python3 procps openssl
 )
 if [ -n "${LUMIDEX_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$LUMIDEX_EXTRA_PACKAGES"
