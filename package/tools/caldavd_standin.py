@@ -19,6 +19,7 @@ import socketserver
 import ssl
 import sys
 import threading
+import xml.parsers.expat
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
@@ -109,7 +110,8 @@ def main():
 
     try:
         settings = load_settings(args.plist)
-    except (OSError, ValueError, plistlib.InvalidFileException) as error:
+    except (OSError, ValueError, plistlib.InvalidFileException,
+            xml.parsers.expat.ExpatError) as error:
         sys.stderr.write("caldavd: bad configuration %s: %s\n" % (args.plist, error))
         return 1
 

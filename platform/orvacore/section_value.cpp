@@ -81,6 +81,8 @@ int OLIBCFileSetSectionValue(const char* file, const char* section, const char* 
   const std::string miniTemp = tempPath.substr(0, tempPath.size() - 1) + "~";
   bool ok = WriteAll(fd, bytes);
   if (close(fd) != 0) ok = false;
+  // minIni starts a file of its own without the blank line it puts before a section it appends.
+  if (ok && bytes.empty()) ok = unlink(tempPath.c_str()) == 0;
   if (ok) ok = ini_puts(section, key, value, tempPath.c_str()) != 0;
   if (ok) {
     fd = open(tempPath.c_str(), O_RDONLY | O_CLOEXEC);
