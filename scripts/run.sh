@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# `make run`: installs what is missing, builds a release build, starts a private PostgreSQL
+# server with the daemon's tables, lays out the package tree and serves the web API with
+# lighttpd on 127.0.0.1, in the foreground until Ctrl-C, which stops everything again.
+#   LUMIDEX_PORT   port of the web API (default 5080)
+#   LUMIDEX_ROOT   where the package tree is laid out (default state/root in the checkout)
+#   BUILD_DIR      build folder (default build/release)
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+bash "$src/scripts/deps.sh"
+
+port=${LUMIDEX_PORT:-5080}
+[[ "$port" =~ ^[0-9]+$ ]] && [ "$port" -ge 1 ] && [ "$port" -le 65535 ] ||
+  { echo "LUMIDEX_PORT must be a port number, not '$port'" >&2; exit 2; }
+state="$src/state"
+lumidex_root=$(realpath -m "${LUMIDEX_ROOT:-$state/root}")
+build=$(realpath -m "${BUILD_DIR:-$src/build/release}")
+mkdir -p "$state"
+
+echo "Building in $build (log: $state/build.log) ..."
+{
+  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIDEX_TESTS=OFF \
+    -DLUMIDEX_BENCH=OFF && cmake --build "$build" -j"$(nproc)"
+} >"$state/build.log" 2>&1 || { tail -n 40 "$state/build.log" >&2; exit 1; }
+
+# As root the server runs as the postgres user, which must be able to reach its data folder.
+pgdir="$state/pg"
+if [ "$(id -u)" -eq 0 ] && ! runuser -u postgres -- test -x "$state"; then
+  pgdir="/tmp/lumidex-run-pg-$(printf '%s' "$src" | cksum | cut -d' ' -f1)"
+  echo "The postgres user cannot reach $state; the database lives in $pgdir instead."
+fi
+
+lighttpd_pid=
+pg_started=
+cleanup() {
+  trap - INT TERM EXIT
+  if [ -n "$lighttpd_pid" ] && kill -0 "$lighttpd_pid" 2>/dev/null; then
+    kill "$lighttpd_pid" 2>/dev/null || true
+    wait "$lighttpd_pid" 2>/dev/null || true
+  fi
+  if [ -n "$pg_started" ]; then
+    bash "$src/scripts/pg.sh" stop "$pgdir" || true
+  fi
+  echo "Stopped."
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+pg_started=1
+PGHOST=$(bash "$src/scripts/pg.sh" start "$pgdir")
+
+bash "$src/scripts/layout.sh" "$lumidex_root" "$build"
+
+web="$state/lighttpd"
+mkdir -p "$web/htdocs" "$web/upload"
+conf=$(<"$src/package/lighttpd/lighttpd.conf.in")
+conf=${conf//@PORT@/"$port"}
+conf=${conf//@STATE_DIR@/"$web"}
+conf=${conf//@ENTRY_CGI@/"$build/platform/entry.cgi"}
+conf=${conf//@LUMIDEX_ROOT@/"$lumidex_root"}
+conf=${conf//@PGHOST@/"$PGHOST"}
+printf '%s\n' "$conf" >"$web/lighttpd.conf"
+lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
+"$lighttpd" -tt -f "$web/lighttpd.conf"
+
+"$lighttpd" -D -f "$web/lighttpd.conf" &
+lighttpd_pid=$!
+url="http://127.0.0.1:$port/webapi/entry.cgi"
+for _ in $(seq 100); do
+  kill -0 "$lighttpd_pid" 2>/dev/null || { echo "lighttpd did not start (port $port taken?)" >&2; exit 1; }
+  curl -s -o /dev/null "$url" && break
+  sleep 0.1
+done
+
+cat <<EOM
+
+Lumidex web API: $url
+  package tree:  $lumidex_root
+  lighttpd logs: $web/error.log, $web/access.log
+  error log:     $lumidex_root/var/packages/Lumidex/target/var/log/lumidex_error.log
+
+Try:
+  curl '$url?api=ORVA.ContactAndCalendar.Contacts&version=1&method=list_cards&user=alice'
+
+Database (the daemon's tables):
+  psql -h '$PGHOST' -U postgres caldav
+
+Ctrl-C stops lighttpd and PostgreSQL.
+EOM
+wait "$lighttpd_pid"
