@@ -3,8 +3,8 @@
 # that programs run with LUMIDEX_ROOT=ROOT find everything at their fixed paths.
 #   layout.sh ROOT BUILD_DIR
 # Built files are symbolic links into BUILD_DIR (a rebuild is picked up at once); the default
-# configuration in package/etc/ is copied only where ROOT has no file yet, so settings changed
-# through the API survive the next run.
+# configuration (package/etc/, package/services.d/) is copied only where ROOT has no file yet, so
+# settings changed through the API survive the next run.
 set -euo pipefail
 usage="usage: layout.sh ROOT BUILD_DIR"
 root=$(realpath -m "${1:?$usage}")
@@ -34,9 +34,14 @@ for tool in "$src"/package/tools/*; do
 done
 link "$build/tools/lumidex_user_set" "$target/tool/lumidex_user_set"
 
-if [ -d "$src/package/etc" ]; then
-  for conf in "$src"/package/etc/*; do
-    [ -f "$conf" ] || continue
-    [ -e "$target/etc/$(basename "$conf")" ] || cp "$conf" "$target/etc/"
+# Copies of the defaults, made only where none exists yet: the settings API rewrites them.
+copy_missing() {
+  local from=$1 to=$2 file
+  [ -d "$from" ] || return 0
+  for file in "$from"/*; do
+    [ -f "$file" ] || continue
+    [ -e "$to/$(basename "$file")" ] || cp "$file" "$to/"
   done
-fi
+}
+copy_missing "$src/package/etc" "$target/etc"
+copy_missing "$src/package/services.d" "$root/usr/local/etc/services.d"

@@ -38,6 +38,11 @@ cleanup() {
     kill "$lighttpd_pid" 2>/dev/null || true
     wait "$lighttpd_pid" 2>/dev/null || true
   fi
+  # A settings change through the API (re)starts the daemon's stand-in; it goes too.
+  local daemon="$lumidex_root/var/packages/Lumidex/target/tools/calendarserver_start_stop.sh"
+  if [ -f "$daemon" ]; then
+    LUMIDEX_ROOT="$lumidex_root" sh "$daemon" stop >/dev/null 2>&1 || true
+  fi
   if [ -n "$pg_started" ]; then
     bash "$src/scripts/pg.sh" stop "$pgdir" || true
   fi

@@ -3,7 +3,9 @@
 // the replies handlers write themselves; then the same front behind a real lighttpd.
 #include <dirent.h>
 #include <json/reader.h>
+#include <signal.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -343,6 +345,19 @@ TEST_F(FrontTest, HandlerWritingItsOwnReplyGetsNothingAdded) {
 TEST_F(FrontTest, HandlerOutputBesideAResultIsDropped) {
   EXPECT_EQ(Get(Query("stray_output")).out,
             JsonReplyBytes("{\"success\":true,\"data\":\"clean\"}"));
+}
+
+TEST_F(FrontTest, ProcessesAHandlerStartsDoNotHoldTheReplyOpen) {
+  auto started = std::chrono::steady_clock::now();
+  ProcessResult result = Get(Query("start_sleeper"));
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  Json::Value reply = Reply(result);
+  ASSERT_TRUE(reply["data"].isInt());
+  ASSERT_GT(reply["data"].asInt(), 0) << "the sleeper did not start";
+  kill(reply["data"].asInt(), SIGKILL);
+  // The sleeper lives 10 s; a reply that waited for it would take that long.
+  EXPECT_LT(seconds, 5.0);
 }
 
 TEST_F(FrontTest, HandlerGivingNoReplyGetsAnErrorReply) {

@@ -1,6 +1,7 @@
 // Handler output capture and reply encoding for the CGI front.
 #include "reply_output.h"
 
+#include <fcntl.h>
 #include <json/writer.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -42,7 +43,9 @@ bool HandlerOutput::Begin() {
   FlushHandlerBuffers();
   _memory = memfd_create("handler-output", MFD_CLOEXEC);
   if (_memory < 0) return false;
-  _savedStdout = ::dup(STDOUT_FILENO);
+  // Close-on-exec: a process a handler starts (a daemon restart) must not hold the real
+  // standard output open, or the web server would wait for it to end before finishing the reply.
+  _savedStdout = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
   if (_savedStdout < 0 || ::dup2(_memory, STDOUT_FILENO) < 0) {
     if (_savedStdout >= 0) ::close(_savedStdout);
     _savedStdout = -1;
