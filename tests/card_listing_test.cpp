@@ -1,5 +1,6 @@
 // "list_cards" through the module's entry function against the real store: provisioning of a new
 // user, the card records with their ids, search, labels per card, and the error replies.
+#include <json/reader.h>
 #include <json/writer.h>
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "contact_and_calendar_handler.h"
 #include "db_handler.h"
+#include "lighttpd.h"
 #include "lumidex_paths.h"
 #include "test_env.h"
 
@@ -222,6 +224,35 @@ TEST_F(CardListing, NumbersAreReadAsTheirText) {
   params["user"] = 4711;
   params["search_key"] = 142;
   EXPECT_EQ((std::vector<std::string>{"maria.vcf"}), Ids(List(params)));
+}
+
+TEST_F(CardListing, ACardStoredInTheDatabaseReachesAWebClientAsItsRecord) {
+  const std::string resourceId = Store("ann", "web.vcf", kJohn);
+  Store("ann", "other.vcf", kZed);
+  Lighttpd server(root.Dir());
+  ASSERT_TRUE(server.Started()) << server.Log();
+  const HttpReply http = HttpRequest(
+      server.Port(), "GET",
+      "/webapi/entry.cgi?api=ORVA.ContactAndCalendar.Contacts&version=1&method=list_cards"
+      "&user=ann&search_key=" +
+          UrlEncode("Acme W"));
+  ASSERT_TRUE(http.received) << server.Log();
+  EXPECT_EQ(200, http.status) << http.raw;
+  Json::Value reply;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+  ASSERT_TRUE(reader->parse(http.body.data(), http.body.data() + http.body.size(), &reply, &errors))
+      << http.raw;
+  EXPECT_EQ(Json::Value(true), reply["success"]) << http.raw;
+  ASSERT_EQ(1u, reply["data"]["cards"].size()) << http.raw;
+  const Json::Value& card = reply["data"]["cards"][0];
+  EXPECT_EQ("web.vcf", card["id"].asString());
+  EXPECT_EQ(resourceId, card["resource_id"].asString());
+  EXPECT_EQ("John", card["name"]["given_name"].asString());
+  EXPECT_EQ("Work", card["mail"][0]["cust_name"].asString());
+  EXPECT_EQ("CELL", card["tel"][0]["type"][0].asString());
+  // The same record as the module gives in-process.
+  EXPECT_EQ(ListFor("ann", "Acme W").Data()["cards"][0], card);
 }
 
 TEST_F(CardListing, UnreachableStoreGivesAnEmptyListNotAnError) {
