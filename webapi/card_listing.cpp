@@ -1,6 +1,8 @@
 // Card listing and search ("list_cards"): every card of one user's address book as a card
 // record, optionally filtered by a search text, in the order the store returns them.
 #include <boost/algorithm/string/case_conv.hpp>
+#include <boost/range/iterator_range.hpp>
+#include <iterator>
 #include <locale>
 #include <string>
 
@@ -8,12 +10,23 @@
 
 namespace {
 
+const Json::StaticString kId("id");
+const Json::StaticString kResourceId("resource_id");
+
 // A parameter read as text. Numbers and booleans read as JsonCpp writes them and null as "";
 // an object or an array has no text (converting it would throw), so it is refused.
 bool ReadText(const Json::Value& value, std::string& text) {
   if (value.isObject() || value.isArray()) return false;
   text = value.asString();
   return true;
+}
+
+// A string value as a new value, without an intermediate copy; "" for anything else.
+Json::Value TextOf(const Json::Value& value) {
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  if (!value.isString() || !value.getString(&begin, &end)) return Json::Value("");
+  return Json::Value(begin, end);
 }
 
 // record[key] when the record is an object holding it, else null. The records searched are the
@@ -25,18 +38,24 @@ const Json::Value& MemberOf(const Json::Value& record, const char* key) {
   return found ? *found : kNull;
 }
 
-bool TextContains(const Json::Value& text, const std::string& loweredKey,
-                  const std::locale& locale) {
-  if (!text.isString()) return loweredKey.empty();
-  return boost::algorithm::to_lower_copy(text.asString(), locale).find(loweredKey) !=
-         std::string::npos;
+// Whether the lower-cased `text` holds `loweredKey`. `scratch` takes the lowered copy, so that a
+// search over thousands of cards does not allocate for every field.
+bool TextContains(const Json::Value& text, const std::string& loweredKey, const std::locale& locale,
+                  std::string& scratch) {
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  if (!text.isString() || !text.getString(&begin, &end)) return loweredKey.empty();
+  scratch.clear();
+  boost::algorithm::to_lower_copy(std::back_inserter(scratch),
+                                  boost::make_iterator_range(begin, end), locale);
+  return scratch.find(loweredKey) != std::string::npos;
 }
 
 bool AnyEntryDataContains(const Json::Value& entries, const std::string& loweredKey,
-                          const std::locale& locale) {
+                          const std::locale& locale, std::string& scratch) {
   if (!entries.isArray()) return false;
   for (const Json::Value& entry : entries) {
-    if (TextContains(MemberOf(entry, "data"), loweredKey, locale)) return true;
+    if (TextContains(MemberOf(entry, "data"), loweredKey, locale, scratch)) return true;
   }
   return false;
 }
@@ -50,12 +69,13 @@ bool ContactAndCalendarHandler::isMatch(const Json::Value& record, const std::st
   const std::string key = boost::algorithm::to_lower_copy(searchKey, locale);
   const Json::Value& name = MemberOf(record, "name");
   const Json::Value& company = MemberOf(record, "company");
-  return TextContains(MemberOf(name, "family_name"), key, locale) ||
-         TextContains(MemberOf(name, "given_name"), key, locale) ||
-         TextContains(MemberOf(company, "org"), key, locale) ||
-         TextContains(MemberOf(company, "title"), key, locale) ||
-         AnyEntryDataContains(MemberOf(record, "mail"), key, locale) ||
-         AnyEntryDataContains(MemberOf(record, "tel"), key, locale);
+  std::string scratch;
+  return TextContains(MemberOf(name, "family_name"), key, locale, scratch) ||
+         TextContains(MemberOf(name, "given_name"), key, locale, scratch) ||
+         TextContains(MemberOf(company, "org"), key, locale, scratch) ||
+         TextContains(MemberOf(company, "title"), key, locale, scratch) ||
+         AnyEntryDataContains(MemberOf(record, "mail"), key, locale, scratch) ||
+         AnyEntryDataContains(MemberOf(record, "tel"), key, locale, scratch);
 }
 
 void ContactAndCalendarHandler::listCards() {
@@ -86,10 +106,12 @@ void ContactAndCalendarHandler::listCards() {
     buffer.assign(begin, end);
     ParseCardLabel(buffer.data());
     buffer.assign(begin, end);
+    // The text is not needed again; letting it go keeps the peak memory of a long listing down.
+    texts[i] = Json::Value();
     Json::Value record(Json::objectValue);
     ParseCardText(buffer.data(), record);
-    record["id"] = names[i].isString() ? names[i].asString() : "";
-    record["resource_id"] = ids[i].isString() ? ids[i].asString() : "";
+    record[kId] = TextOf(names[i]);
+    record[kResourceId] = TextOf(ids[i]);
     if (searchKey.empty() || isMatch(record, searchKey)) cards.append(std::move(record));
   }
   _response->SetSuccess(reply);

@@ -10,6 +10,28 @@
 
 namespace {
 
+// Keys and fixed texts as static strings: JsonCpp neither copies nor frees those, which spares
+// a good part of the allocations of a record when thousands of cards are listed.
+const Json::StaticString kKey("key");
+const Json::StaticString kCustName("cust_name");
+const Json::StaticString kData("data");
+const Json::StaticString kType("type");
+const Json::StaticString kFamilyName("family_name");
+const Json::StaticString kGivenName("given_name");
+const Json::StaticString kAdditionalName("additional_name");
+const Json::StaticString kName("name");
+const Json::StaticString kOrg("org");
+const Json::StaticString kTitle("title");
+const Json::StaticString kCompany("company");
+const Json::StaticString kTel("tel");
+const Json::StaticString kMail("mail");
+const Json::StaticString kNote("note");
+const Json::StaticString kBday("bday");
+const Json::StaticString kAdr("adr");
+const Json::StaticString kUrl("url");
+const Json::StaticString kOther("other");
+const Json::StaticString kEmptyText("");
+
 // The next line of the text at `cursor`, cut off with a NUL, and `cursor` moved past it. CR and
 // LF both end a line and a run of them is one break, so empty lines never come back. Null at the
 // end of the text. Only ever steps over characters before the terminating NUL.
@@ -52,10 +74,11 @@ bool StartsWith(const char* line, const char* prefix) {
 // card defines none; an ungrouped one takes the fixed word of its kind.
 Json::Value StartEntry(const char* key, const Json::Value& labelMap, const char* fixedLabel) {
   Json::Value entry(Json::objectValue);
-  entry["key"] = key;
+  entry[kKey] = key;
   const char* dot = std::strchr(key, '.');
-  entry["cust_name"] = dot ? labelMap.get(std::string(key, dot), Json::Value()) : fixedLabel;
-  entry["data"] = "";
+  entry[kCustName] = dot ? labelMap.get(std::string(key, dot), Json::Value())
+                         : Json::Value(Json::StaticString(fixedLabel));
+  entry[kData] = kEmptyText;
   return entry;
 }
 
@@ -63,14 +86,16 @@ Json::Value StartEntry(const char* key, const Json::Value& labelMap, const char*
 // value comes last on a line, so `data` ends up holding it.
 void TakeToken(const char* token, Json::Value& entry) {
   if (strncasecmp(token, "type=", 5) == 0) {
-    entry["type"].append(token + 5);
+    entry[kType].append(token + 5);
     return;
   }
-  entry["data"] = token;
+  entry[kData] = token;
 }
 
-void AppendUnlessEmpty(Json::Value& entry, Json::Value& record, const char* target) {
-  if (entry["data"].asString().empty()) return;
+void AppendUnlessEmpty(Json::Value& entry, Json::Value& record, const Json::StaticString& target) {
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  if (!entry[kData].getString(&begin, &end) || begin == end) return;
   record[target].append(std::move(entry));
 }
 
@@ -78,17 +103,17 @@ void AppendUnlessEmpty(Json::Value& entry, Json::Value& record, const char* targ
 
 void ContactAndCalendarHandler::setEmptyInfo(Json::Value& record) {
   Json::Value name(Json::objectValue);
-  name["family_name"] = "";
-  name["given_name"] = "";
-  name["additional_name"] = "";
-  record["name"] = std::move(name);
+  name[kFamilyName] = kEmptyText;
+  name[kGivenName] = kEmptyText;
+  name[kAdditionalName] = kEmptyText;
+  record[kName] = std::move(name);
   Json::Value company(Json::objectValue);
-  company["org"] = "";
-  company["title"] = "";
-  record["company"] = std::move(company);
-  record["tel"] = Json::Value(Json::arrayValue);
-  record["mail"] = Json::Value(Json::arrayValue);
-  record["note"] = "";
+  company[kOrg] = kEmptyText;
+  company[kTitle] = kEmptyText;
+  record[kCompany] = std::move(company);
+  record[kTel] = Json::Value(Json::arrayValue);
+  record[kMail] = Json::Value(Json::arrayValue);
+  record[kNote] = kEmptyText;
 }
 
 void ContactAndCalendarHandler::ParseCardLabel(char* cardText) {
@@ -121,16 +146,16 @@ void ContactAndCalendarHandler::ParseCardText(char* cardText, Json::Value& recor
     ++lineNumber;
     if (StartsWith(line, "FN:")) continue;
     if (StartsWith(line, "NOTE:")) {
-      record["note"] = line + 5;
+      record[kNote] = line + 5;
       noteLine = lineNumber;
     } else if (StartsWith(line, "TITLE:")) {
-      record["company"]["title"] = line + 6;
+      record[kCompany][kTitle] = line + 6;
     } else if (StartsWith(line, "ORG:")) {
       const std::size_t length = std::strlen(line);
       if (line[length - 1] == ';') line[length - 1] = '\0';
-      record["company"]["org"] = line + 4;
+      record[kCompany][kOrg] = line + 4;
     } else if (StartsWith(line, "BDAY:")) {
-      record["bday"] = line + 5;
+      record[kBday] = line + 5;
     } else if (StartsWith(line, "N:")) {
       ParseInfoName(line + 2, record);
     } else if (std::strstr(line, "EMAIL;")) {
@@ -145,12 +170,12 @@ void ContactAndCalendarHandler::ParseCardText(char* cardText, Json::Value& recor
     } else if (std::strchr(line, ':')) {
       other.append(line).append("\r\n");
     } else if (noteLine >= 0 && noteLine == lineNumber - 1) {
-      record["note"] = record["note"].asString() + "\n" + line;
+      record[kNote] = record[kNote].asString() + "\n" + line;
       noteLine = lineNumber;
     } else if (addressLine >= 0 && addressLine == lineNumber - 1 && record.isMember("adr") &&
-               record["adr"].isArray() && !record["adr"].empty()) {
-      Json::Value& last = record["adr"][record["adr"].size() - 1];
-      last["data"] = last["data"].asString() + " " + line;
+               record[kAdr].isArray() && !record[kAdr].empty()) {
+      Json::Value& last = record[kAdr][record[kAdr].size() - 1];
+      last[kData] = last[kData].asString() + " " + line;
       addressLine = lineNumber;
     } else {
       // Also a line after an address line that had no value: there is no entry to extend, and
@@ -158,22 +183,22 @@ void ContactAndCalendarHandler::ParseCardText(char* cardText, Json::Value& recor
       other.append(line).append("\r\n");
     }
   }
-  record["other"] = std::move(other);
+  record[kOther] = std::move(other);
 }
 
 void ContactAndCalendarHandler::ParseInfoName(char* value, Json::Value& record) {
-  static const char* const kKeys[] = {"family_name", "given_name", "additional_name"};
-  Json::Value& name = record["name"];
+  const Json::StaticString* const kComponents[] = {&kFamilyName, &kGivenName, &kAdditionalName};
+  Json::Value& name = record[kName];
   char noValue[] = "";
   char* component = value ? value : noValue;
-  for (const char* key : kKeys) {
+  for (const Json::StaticString* key : kComponents) {
     if (!component) {
-      name[key] = "";
+      name[*key] = kEmptyText;
       continue;
     }
     char* semicolon = std::strchr(component, ';');
     if (semicolon) *semicolon = '\0';
-    name[key] = component;
+    name[*key] = component;
     component = semicolon ? semicolon + 1 : nullptr;
   }
 }
@@ -183,7 +208,7 @@ void ContactAndCalendarHandler::ParseInfoEMAIL(char* line, Json::Value& record) 
   char* rest = CutPropertyName(line, ";:", &ended);
   Json::Value entry = StartEntry(line, _labelMap, "EMAIL");
   while (char* token = NextToken(rest, ";:")) TakeToken(token, entry);
-  AppendUnlessEmpty(entry, record, "mail");
+  AppendUnlessEmpty(entry, record, kMail);
 }
 
 void ContactAndCalendarHandler::ParseInfoTEL(char* line, Json::Value& record) {
@@ -192,7 +217,7 @@ void ContactAndCalendarHandler::ParseInfoTEL(char* line, Json::Value& record) {
   Json::Value entry = StartEntry(line, _labelMap, "TEL");
   // The comma splits a type list (type=CELL,VOICE); the number, last on the line, wins `data`.
   while (char* token = NextToken(rest, ";:,")) TakeToken(token, entry);
-  AppendUnlessEmpty(entry, record, "tel");
+  AppendUnlessEmpty(entry, record, kTel);
 }
 
 void ContactAndCalendarHandler::ParseInfoURL(char* line, Json::Value& record) {
@@ -213,7 +238,7 @@ void ContactAndCalendarHandler::ParseInfoURL(char* line, Json::Value& record) {
   }
   while (char* token = NextToken(parameters, ";")) TakeToken(token, entry);
   while (char* token = NextToken(value, ";")) TakeToken(token, entry);
-  AppendUnlessEmpty(entry, record, "url");
+  AppendUnlessEmpty(entry, record, kUrl);
 }
 
 void ContactAndCalendarHandler::ParseInfoADR(char* line, Json::Value& record) {
@@ -229,8 +254,8 @@ void ContactAndCalendarHandler::ParseInfoADR(char* line, Json::Value& record) {
   char* parameters = CutPropertyName(line, ";", &ended);
   Json::Value entry = StartEntry(line, _labelMap, "ADR");
   while (char* token = NextToken(parameters, ";")) {
-    if (strncasecmp(token, "type=", 5) == 0) entry["type"].append(token + 5);
+    if (strncasecmp(token, "type=", 5) == 0) entry[kType].append(token + 5);
   }
-  entry["data"] = data;
-  AppendUnlessEmpty(entry, record, "adr");
+  entry[kData] = data;
+  AppendUnlessEmpty(entry, record, kAdr);
 }
