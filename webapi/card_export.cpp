@@ -1,6 +1,8 @@
 // vCard export: chosen cards or all cards of a user as one Contact.vcf download. Unlike every
 // other operation these write a complete CGI reply to standard output and leave the response
 // object unset, so the front passes the bytes to the browser as they are.
+#include <malloc.h>
+
 #include <cstdio>
 #include <string>
 
@@ -115,18 +117,20 @@ void ContactAndCalendarHandler::exportAllCards() {
   Json::Value vcardTexts(Json::arrayValue);
   Json::Value resourceIds(Json::arrayValue);
   const unsigned int count = _dbHandler.GetCards(resourceNames, vcardTexts, guid, resourceIds);
-  // The listed texts only size the body: they are dropped before it is filled, so the listing
-  // and the download are never both in memory, and the body never grows by copying.
-  std::string body;
+  // The listed texts only size the body. They are dropped, and their memory handed back to the
+  // system, before the body is filled: the listing and the download are never both in memory,
+  // and the body never grows by copying.
   std::size_t expected = 0;
   for (const Json::Value& text : vcardTexts) {
     const char* begin = nullptr;
     const char* end = nullptr;
     if (text.getString(&begin, &end)) expected += static_cast<std::size_t>(end - begin) + 1;
   }
-  body.reserve(expected);
   resourceNames.clear();
   vcardTexts.clear();
+  malloc_trim(0);
+  std::string body;
+  body.reserve(expected);
   for (unsigned int i = 0; i < count; ++i) {
     if (!appendCardText(_dbHandler, guid, resourceIds[i].asString(), body)) {
       writeNotFound();
