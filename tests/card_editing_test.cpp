@@ -81,6 +81,15 @@ class CardEditing : public StoreTest {
     return cards;
   }
 
+  // The user's cards as the listing gives them.
+  Json::Value List(const std::string& user) {
+    Json::Value params;
+    params["user"] = user;
+    ORVA::APIResponse response = Call("list_cards", params);
+    EXPECT_TRUE(response.IsSuccess());
+    return response.Data()["cards"];
+  }
+
   std::string ErrorLogText() { return ReadFile(root.Path(lumidex::kErrorLogPath)); }
 
   // The user provisioned and one card added through the API; returns that card.
@@ -348,6 +357,84 @@ TEST_F(CardEditing, EditOfAWronglyTypedCardIsRefusedAndChangesNothing) {
   Json::Value params = Parse(R"({"user":"alice","card":"BEGIN:VCARD"})");
   ExpectError(Call("edit_card", params), 1011, "Fail to set card");
   EXPECT_EQ(before.text, Stored()[0].text);
+}
+
+// --- through the listing, as the web pages do it --------------------------------------------
+
+TEST_F(CardEditing, AddedCardListsEditsAndDeletesKeepingItsHeadAndLabels) {
+  Json::Value card = Parse(R"({"name":{"family_name":"Doe","given_name":"Jane"},
+    "tel":[{"type":["CELL"],"data":"555 0100"},{"cust_name":"Boat","type":["CELL"],"data":"555 0111"}],
+    "mail":[{"data":"plain@example.org"}],"note":"Gate code\nTime: 10:00"})");
+  ExpectSuccess(Add("alice", card));
+  Json::Value cards = List("alice");
+  ASSERT_EQ(1u, cards.size());
+  const Json::Value listed = cards[0];
+  const std::string uid = Stored()[0].uid;
+  // The fresh header and UID, the new group's label line, and the untyped e-mail line (which a
+  // new card writes without a parameter, so the listing keeps it unmapped), in stored order.
+  EXPECT_EQ(std::string(kHeader) + "UID:" + uid +
+                "\r\nEMAIL:plain@example.org\r\nitem1.X-ABLabel:Boat\r\n",
+            listed["other"].asString());
+  EXPECT_EQ(Json::Value("Boat"), listed["tel"][1]["cust_name"]);
+  EXPECT_EQ(Json::Value("item1.TEL"), listed["tel"][1]["key"]);
+  EXPECT_EQ(Json::Value("Gate code\\nTime: 10:00"), listed["note"]);
+
+  Json::Value edited = listed;
+  edited["resource_name"] = listed["id"];
+  edited["tel"][0]["data"] = "555 0199";
+  ExpectSuccess(Edit("alice", edited));
+  cards = List("alice");
+  ASSERT_EQ(1u, cards.size());
+  Json::Value expected = listed;
+  expected["tel"][0]["data"] = "555 0199";
+  EXPECT_EQ(expected, cards[0]) << cards[0].toStyledString();
+  const std::string text = Stored()[0].text;
+  EXPECT_EQ(0u, text.find(listed["other"].asString())) << text;
+  EXPECT_EQ(uid, Stored()[0].uid);
+
+  Json::Value ids(Json::arrayValue);
+  ids.append(listed["id"]);
+  ExpectSuccess(Delete("alice", ids));
+  EXPECT_EQ(Json::Value(Json::arrayValue), List("alice"));
+}
+
+TEST_F(CardEditing, EditOfAClientsCardKeepsEveryUnmappedLineInOrder) {
+  AddOne("alice", "Seed");  // provisions alice
+  DBHandler store;
+  const std::string unmapped =
+      "BEGIN:VCARD\r\nVERSION:3.0\r\nPRODID:-//Phone Maker//Contacts 9//EN\r\n"
+      "UID:client-card-1\r\nX-PHONETIC-LAST-NAME:Dow\r\n"
+      "item1.X-ABDATE;type=pref:1975-03-01\r\nitem1.X-ABLabel:_$!<Anniversary>!$_\r\n"
+      "PHOTO;ENCODING=b;TYPE=JPEG:/9j/4AAQSkZJRgABAQ\r\n"
+      "item2.X-ABLabel:_$!<Work>!$_\r\nCATEGORIES:Friends,Work\r\nREV:2024-01-01T00:00:00Z\r\n";
+  const std::string text = unmapped +
+                           "FN:Jane Doe\r\nN:Doe;Jane;;;\r\nTEL;type=CELL:555 0100\r\n"
+                           "item2.EMAIL;type=INTERNET:jane@work.example\r\nEND:VCARD\r\n";
+  ASSERT_TRUE(store.AddCard(store.GetGUID("alice"), "client-card-1", text));
+  Json::Value listed;
+  for (const Json::Value& card : List("alice")) {
+    if (card["other"].asString().find("client-card-1") != std::string::npos) listed = card;
+  }
+  ASSERT_EQ(unmapped, listed["other"].asString());
+  ASSERT_EQ(Json::Value("Work"), listed["mail"][0]["cust_name"]);
+
+  Json::Value edited = listed;
+  edited["resource_name"] = listed["id"];
+  edited["tel"][0]["data"] = "555 0199";
+  ExpectSuccess(Edit("alice", edited));
+  std::string stored =
+      Caldav::Value("SELECT vcard_text FROM addressbook_object WHERE vcard_uid='client-card-1'");
+  EXPECT_EQ(unmapped +
+                "FN:Doe Jane \r\nN:Doe;Jane;;;\r\nitem2.EMAIL;type=INTERNET:jane@work.example\r\n"
+                "TEL;type=CELL:555 0199\r\nNOTE:\r\nEND:VCARD\r\n",
+            stored);
+  Json::Value expected = listed;
+  expected["tel"][0]["data"] = "555 0199";
+  Json::Value after;
+  for (const Json::Value& card : List("alice")) {
+    if (card["id"] == listed["id"]) after = card;
+  }
+  EXPECT_EQ(expected, after) << after.toStyledString();
 }
 
 // --- delete --------------------------------------------------------------------------------
