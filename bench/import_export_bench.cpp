@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_signin.h"
 #include "bench_util.h"
 #include "db_handler.h"
 #include "orvacore.h"
@@ -245,6 +246,8 @@ int main(int argc, char** argv) {
                                   package + "/webapi/ORVA.ContactAndCalendar.so");
   setenv("LUMIDEX_ROOT", root.c_str(), 1);
   setenv("TMPDIR", root.c_str(), 1);
+  // Signed in as the pages are (session cookie and CSRF token); admin may name every user here.
+  if (!bench::SignInForBench(build, root, "admin")) return 1;
 
   PGconn* check = PQconnectdb("user=postgres dbname=caldav");
   if (PQstatus(check) != CONNECTION_OK ||

@@ -13,7 +13,8 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 target="$root/var/packages/Lumidex/target"
 
 for f in "$build/lib/liblumidex.so" "$build/webapi/ORVA.ContactAndCalendar.so" \
-  "$build/package/orva_db_helper" "$build/tools/lumidex_user_set"; do
+  "$build/package/orva_db_helper" "$build/tools/lumidex_user_set" \
+  "$build/platform/lumidex_account"; do
   [ -e "$f" ] || { echo "layout.sh: $f is missing; build first" >&2; exit 1; }
 done
 
@@ -33,6 +34,9 @@ for tool in "$src"/package/tools/*; do
   [ -f "$tool" ] && link "$tool" "$target/tools/$(basename "$tool")"
 done
 link "$build/tools/lumidex_user_set" "$target/tool/lumidex_user_set"
+link "$build/platform/lumidex_account" "$target/tool/lumidex_account"
+# The web pages, served by lighttpd at "/".
+link "$src/package/www" "$target/www"
 
 # Copies of the defaults, made only where none exists yet: the settings API rewrites them.
 copy_missing() {

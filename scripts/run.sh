@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # `make run`: installs what is missing, builds a release build, starts a private PostgreSQL
-# server with the daemon's tables, lays out the package tree and serves the web API with
-# lighttpd on 127.0.0.1, in the foreground until Ctrl-C, which stops everything again.
-#   LUMIDEX_PORT   port of the web API (default 5080)
+# server with the daemon's tables, lays out the package tree, makes sure the account "admin"
+# exists and serves the pages and the web API with lighttpd on 127.0.0.1, in the foreground
+# until Ctrl-C, which stops everything again.
+#   LUMIDEX_PORT             port of the pages and the web API (default 5080)
+#   LUMIDEX_ADMIN_PASSWORD   password for "admin" (default: the one set before, or a new
+#                            one made up and printed when there is no admin yet)
 #   LUMIDEX_ROOT   where the package tree is laid out (default state/root in the checkout)
 #   BUILD_DIR      build folder (default build/release)
 set -euo pipefail
@@ -57,12 +60,30 @@ PGHOST=$(bash "$src/scripts/pg.sh" start "$pgdir")
 
 bash "$src/scripts/layout.sh" "$lumidex_root" "$build"
 
+# The account "admin": the given password, else the one it has, else a new one made up here.
+account="$build/platform/lumidex_account"
+accounts="$lumidex_root/var/packages/Lumidex/target/etc/accounts"
+admin_note="the password set earlier (LUMIDEX_ADMIN_PASSWORD=... make run sets another)"
+if [ -n "${LUMIDEX_ADMIN_PASSWORD:-}" ]; then
+  if grep -q '^admin:' "$accounts" 2>/dev/null; then
+    printf '%s\n' "$LUMIDEX_ADMIN_PASSWORD" | LUMIDEX_ROOT="$lumidex_root" "$account" passwd admin >/dev/null
+  else
+    printf '%s\n' "$LUMIDEX_ADMIN_PASSWORD" | LUMIDEX_ROOT="$lumidex_root" "$account" add admin >/dev/null
+  fi
+  admin_note="the one in LUMIDEX_ADMIN_PASSWORD"
+elif ! grep -q '^admin:' "$accounts" 2>/dev/null; then
+  generated=$(head -c 15 /dev/urandom | base64 | tr '+/' '-_')
+  printf '%s\n' "$generated" | LUMIDEX_ROOT="$lumidex_root" "$account" add admin >/dev/null
+  admin_note="$generated"
+fi
+
 web="$state/lighttpd"
-mkdir -p "$web/htdocs" "$web/upload"
+mkdir -p "$web/upload"
 conf=$(<"$src/package/lighttpd/lighttpd.conf.in")
 conf=${conf//@PORT@/"$port"}
 conf=${conf//@STATE_DIR@/"$web"}
 conf=${conf//@ENTRY_CGI@/"$build/platform/entry.cgi"}
+conf=${conf//@AUTH_CGI@/"$build/platform/auth.cgi"}
 conf=${conf//@LUMIDEX_ROOT@/"$lumidex_root"}
 conf=${conf//@PGHOST@/"$PGHOST"}
 printf '%s\n' "$conf" >"$web/lighttpd.conf"
@@ -71,6 +92,7 @@ lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 
 "$lighttpd" -D -f "$web/lighttpd.conf" &
 lighttpd_pid=$!
+pages="http://127.0.0.1:$port/"
 url="http://127.0.0.1:$port/webapi/entry.cgi"
 for _ in $(seq 100); do
   kill -0 "$lighttpd_pid" 2>/dev/null || { echo "lighttpd did not start (port $port taken?)" >&2; exit 1; }
@@ -80,13 +102,16 @@ done
 
 cat <<EOM
 
-Lumidex web API: $url
+Lumidex contacts pages: $pages
+  sign in as:    admin, password: $admin_note
+  add a user:    LUMIDEX_ROOT='$lumidex_root' '$account' add NAME   (asks for the password)
+Web API:         $url
   package tree:  $lumidex_root
   lighttpd logs: $web/error.log, $web/access.log
   error log:     $lumidex_root/var/packages/Lumidex/target/var/log/lumidex_error.log
 
 Try:
-  curl '$url?api=ORVA.ContactAndCalendar.Contacts&version=1&method=list_cards&user=alice'
+  curl -u admin:PASSWORD '$url?api=ORVA.ContactAndCalendar.Contacts&version=1&method=list_cards&user=alice'
 
 Database (the daemon's tables):
   psql -h '$PGHOST' -U postgres caldav

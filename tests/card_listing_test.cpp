@@ -11,6 +11,7 @@
 #include "db_handler.h"
 #include "lighttpd.h"
 #include "lumidex_paths.h"
+#include "signin.h"
 #include "test_env.h"
 
 extern "C" void contact_list_cards(ORVA::APIRequest* request, ORVA::APIResponse* response);
@@ -235,7 +236,8 @@ TEST_F(CardListing, ACardStoredInTheDatabaseReachesAWebClientAsItsRecord) {
       server.Port(), "GET",
       "/webapi/entry.cgi?api=ORVA.ContactAndCalendar.Contacts&version=1&method=list_cards"
       "&user=ann&search_key=" +
-          UrlEncode("Acme W"));
+          UrlEncode("Acme W"),
+      {"Authorization: " + AdminAuthorization(root)});
   ASSERT_TRUE(http.received) << server.Log();
   EXPECT_EQ(200, http.status) << http.raw;
   Json::Value reply;

@@ -13,6 +13,7 @@
 
 #include "lighttpd.h"
 #include "process.h"
+#include "signin.h"
 #include "test_env.h"
 
 namespace fs = std::filesystem;
@@ -62,6 +63,7 @@ class FrontTest : public ::testing::Test {
       fs::create_symlink(testenv::BuildDir() + "/tests/modules/" + module,
                          root.Path(kWebApi) + "/" + module);
     }
+    authorization = testenv::AdminAuthorization(root);
     char pattern[] = "/tmp/lumidex-front-tmp-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     uploadDir = pattern;
@@ -71,9 +73,11 @@ class FrontTest : public ::testing::Test {
     fs::remove_all(uploadDir, ignored);
   }
 
-  // Runs entry.cgi with the CGI variables given (plus TMPDIR, where uploads go).
+  // Runs entry.cgi with the CGI variables given (plus TMPDIR, where uploads go), signed in as
+  // admin.
   ProcessResult Run(std::map<std::string, std::string> env, const std::string& input = "") {
     env["TMPDIR"] = uploadDir;
+    env["HTTP_AUTHORIZATION"] = authorization;
     env["GATEWAY_INTERFACE"] = "CGI/1.1";
     if (env.count("REQUEST_METHOD") == 0) env["REQUEST_METHOD"] = input.empty() ? "GET" : "POST";
     ProcessResult result = testenv::RunProcess({EntryCgi()}, env, input);
@@ -118,6 +122,7 @@ class FrontTest : public ::testing::Test {
 
   testenv::TempRoot root;
   std::string uploadDir;
+  std::string authorization;
 };
 
 // ---- parameter decoding
@@ -372,9 +377,10 @@ TEST_F(FrontThroughLighttpdTest, LighttpdPassesEveryKindOfReply) {
   testenv::Lighttpd server(root.Dir());
   ASSERT_TRUE(server.Started()) << server.Log();
   const std::string entry = "/webapi/entry.cgi?";
+  const std::string signedIn = "Authorization: " + authorization;
 
   testenv::HttpReply json = testenv::HttpRequest(
-      server.Port(), "GET", entry + Query("echo") + "&user=alice&HTTPPort=8008");
+      server.Port(), "GET", entry + Query("echo") + "&user=alice&HTTPPort=8008", {signedIn});
   ASSERT_TRUE(json.received) << server.Log();
   EXPECT_EQ(json.status, 200);
   EXPECT_EQ(json.Header("Content-Type"), "application/json");
@@ -385,7 +391,8 @@ TEST_F(FrontThroughLighttpdTest, LighttpdPassesEveryKindOfReply) {
 
   const std::string hostile = "O'Brien \"x\"\r\nSet-Cookie: a=b\r\n\r\nZoë";
   testenv::HttpReply echoed = testenv::HttpRequest(
-      server.Port(), "GET", entry + Query("echo") + "&note=" + testenv::UrlEncode(hostile));
+      server.Port(), "GET", entry + Query("echo") + "&note=" + testenv::UrlEncode(hostile),
+      {signedIn});
   ASSERT_TRUE(ParseJson(echoed.body, &reply)) << echoed.raw;
   EXPECT_EQ(reply["data"]["params"]["note"], Json::Value(hostile));
   EXPECT_EQ(echoed.CountHeader("Set-Cookie"), 0);
@@ -394,7 +401,7 @@ TEST_F(FrontThroughLighttpdTest, LighttpdPassesEveryKindOfReply) {
       testenv::MultipartBody("lt", {{"user", "bob"}}, {{"file", "x.vcf", "BEGIN:VCARD\r\n"}});
   testenv::HttpReply upload =
       testenv::HttpRequest(server.Port(), "POST", entry + Query("upload"),
-                           {"Content-Type: multipart/form-data; boundary=lt"}, multipart);
+                           {signedIn, "Content-Type: multipart/form-data; boundary=lt"}, multipart);
   ASSERT_TRUE(ParseJson(upload.body, &reply)) << upload.raw;
   EXPECT_EQ(reply["data"]["file"], Json::Value("x.vcf"));
   EXPECT_EQ(reply["data"]["existed"], Json::Value(true));
@@ -403,9 +410,10 @@ TEST_F(FrontThroughLighttpdTest, LighttpdPassesEveryKindOfReply) {
   const std::string vcards =
       "BEGIN:VCARD\r\nFN:Ann\r\nEND:VCARD\r\n\nBEGIN:VCARD\r\nFN:Zoë\r\n"
       "END:VCARD\r\n\n";
-  testenv::HttpReply download = testenv::HttpRequest(
-      server.Port(), "POST", entry + Query("export"),
-      {"Content-Type: application/x-www-form-urlencoded"}, "body=" + testenv::UrlEncode(vcards));
+  testenv::HttpReply download =
+      testenv::HttpRequest(server.Port(), "POST", entry + Query("export"),
+                           {signedIn, "Content-Type: application/x-www-form-urlencoded"},
+                           "body=" + testenv::UrlEncode(vcards));
   EXPECT_EQ(download.status, 200) << download.raw;
   EXPECT_EQ(download.Header("Content-Type"), "text/x-vcard");
   EXPECT_EQ(download.Header("Content-Disposition"), "attachment; filename=\"Contact.vcf\"");
@@ -414,13 +422,13 @@ TEST_F(FrontThroughLighttpdTest, LighttpdPassesEveryKindOfReply) {
   EXPECT_EQ(download.body, vcards);
 
   testenv::HttpReply missing =
-      testenv::HttpRequest(server.Port(), "GET", entry + Query("not_found"));
+      testenv::HttpRequest(server.Port(), "GET", entry + Query("not_found"), {signedIn});
   EXPECT_EQ(missing.status, 404) << missing.raw;
   EXPECT_EQ(missing.statusLine.substr(0, 13), "HTTP/1.0 404 ");
   EXPECT_EQ(missing.body, "");
 
-  testenv::HttpReply unknown =
-      testenv::HttpRequest(server.Port(), "GET", entry + Query("echo", 1, "Lumidex.Nothing"));
+  testenv::HttpReply unknown = testenv::HttpRequest(
+      server.Port(), "GET", entry + Query("echo", 1, "Lumidex.Nothing"), {signedIn});
   EXPECT_EQ(unknown.status, 200);
   EXPECT_EQ(unknown.body,
             "{\"success\":false,\"error\":{\"code\":102,\"message\":\"Unknown API\"}}");

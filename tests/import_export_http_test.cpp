@@ -8,6 +8,7 @@
 #include "db_handler.h"
 #include "lighttpd.h"
 #include "process.h"
+#include "signin.h"
 #include "test_env.h"
 
 using namespace testenv;
@@ -17,6 +18,8 @@ namespace {
 // Debian's curl (scripts/deps.sh installs it); started without a shell, so by its path.
 const char kCurl[] = "/usr/bin/curl";
 const char kContacts[] = "/webapi/entry.cgi?api=ORVA.ContactAndCalendar.Contacts&version=1";
+// ada signs in as herself, as a user of the pages would.
+const char kAdaPassword[] = "ada's pass";
 
 // The cards of a download, each with its line feed, sorted.
 std::vector<std::string> CardsOf(const std::string& body) {
@@ -36,6 +39,7 @@ class ImportExportOverHttp : public StoreTest {
     StoreTest::SetUp();
     DBHandler store;
     ASSERT_TRUE(store.SetupUserBasicInfo("ada"));
+    AddAccount(root, "ada", kAdaPassword);
   }
 
   static std::string Url(int port, const std::string& methodAndParams) {
@@ -50,8 +54,9 @@ TEST_F(ImportExportOverHttp, CurlUploadImportsAndTheDownloadIsContactVcf) {
   const std::string upload = root.Path("/x.vcf");
   WriteFile(upload, ReadFile(SourceDir() + "/tests/data/phone-v21-qp-crlf.vcf") +
                         ReadFile(SourceDir() + "/tests/data/webmail-v30-lf-cut.vcf"));
-  ProcessResult imported = RunProcess({kCurl, "-sS", "-F", "file=@" + upload, "-F", "user=ada",
-                                       Url(server.Port(), "import_cards")});
+  ProcessResult imported =
+      RunProcess({kCurl, "-sS", "-u", std::string("ada:") + kAdaPassword, "-F", "file=@" + upload,
+                  "-F", "user=ada", Url(server.Port(), "import_cards")});
   ASSERT_EQ(0, imported.exitCode) << imported.err << server.Log();
   EXPECT_EQ("{\"success\":true,\"data\":null}", imported.out);
   EXPECT_EQ("4", Caldav::Value("SELECT count(*) FROM addressbook_object"));
@@ -68,8 +73,9 @@ TEST_F(ImportExportOverHttp, CurlUploadImportsAndTheDownloadIsContactVcf) {
   // curl names the file after Content-Disposition, as a browser does.
   const std::string downloads = root.Path("/downloads");
   std::filesystem::create_directories(downloads);
-  ProcessResult saved = RunProcess({kCurl, "-sS", "-f", "-O", "-J", "--output-dir", downloads,
-                                    Url(server.Port(), "export_all_cards&user=ada")});
+  ProcessResult saved =
+      RunProcess({kCurl, "-sS", "-u", std::string("ada:") + kAdaPassword, "-f", "-O", "-J",
+                  "--output-dir", downloads, Url(server.Port(), "export_all_cards&user=ada")});
   ASSERT_EQ(0, saved.exitCode) << saved.err << server.Log();
   const std::string body = ReadFile(downloads + "/Contact.vcf");
   EXPECT_EQ(bodySize, body.size());
@@ -83,7 +89,8 @@ TEST_F(ImportExportOverHttp, CurlUploadImportsAndTheDownloadIsContactVcf) {
 
   // The headers as the client receives them: one of each, the length in bytes.
   HttpReply reply = HttpRequest(server.Port(), "GET",
-                                std::string(kContacts) + "&method=export_all_cards&user=ada");
+                                std::string(kContacts) + "&method=export_all_cards&user=ada",
+                                {AuthorizationHeader("ada", kAdaPassword)});
   ASSERT_TRUE(reply.received) << server.Log();
   EXPECT_EQ(200, reply.status) << reply.raw.substr(0, 400);
   EXPECT_EQ("text/x-vcard", reply.Header("Content-Type"));
@@ -95,7 +102,8 @@ TEST_F(ImportExportOverHttp, CurlUploadImportsAndTheDownloadIsContactVcf) {
   // A failure is a real 404 with nothing in it.
   HttpReply missing = HttpRequest(
       server.Port(), "GET",
-      std::string(kContacts) + "&method=export_cards&user=ada&id=" + UrlEncode("[\"999999\"]"));
+      std::string(kContacts) + "&method=export_cards&user=ada&id=" + UrlEncode("[\"999999\"]"),
+      {AuthorizationHeader("ada", kAdaPassword)});
   EXPECT_EQ(404, missing.status) << missing.raw;
   EXPECT_EQ("", missing.body);
 }

@@ -72,8 +72,13 @@ Lighttpd::Lighttpd(const std::string& lumidexRoot) {
   char pattern[] = "/tmp/lumidex-lighttpd-XXXXXX";
   if (!mkdtemp(pattern)) return;
   _stateDir = pattern;
-  fs::create_directories(_stateDir + "/htdocs");
   fs::create_directories(_stateDir + "/upload");
+  // The pages, linked into the package tree as the layout script does.
+  const std::string www = lumidexRoot + "/var/packages/Lumidex/target/www";
+  std::error_code ignored;
+  if (!fs::exists(fs::symlink_status(www, ignored))) {
+    fs::create_symlink(SourceDir() + "/package/www", www, ignored);
+  }
   for (int attempt = 0; attempt < 5 && !StartOnce(lumidexRoot); ++attempt) {
   }
 }
@@ -101,6 +106,7 @@ bool Lighttpd::StartOnce(const std::string& lumidexRoot) {
   conf = Replace(conf, "@PORT@", std::to_string(port));
   conf = Replace(conf, "@STATE_DIR@", _stateDir);
   conf = Replace(conf, "@ENTRY_CGI@", BuildDir() + "/platform/entry.cgi");
+  conf = Replace(conf, "@AUTH_CGI@", BuildDir() + "/platform/auth.cgi");
   conf = Replace(conf, "@LUMIDEX_ROOT@", lumidexRoot);
   const char* pghost = std::getenv("PGHOST");
   conf = Replace(conf, "@PGHOST@", pghost ? pghost : "");
@@ -145,8 +151,13 @@ HttpReply HttpRequest(int port, const std::string& method, const std::string& ta
   HttpReply reply;
   int fd = Connect(port);
   if (fd < 0) return reply;
-  std::string request = method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n";
-  for (const std::string& header : headers) request += header + "\r\n";
+  std::string request = method + " " + target + " HTTP/1.0\r\n";
+  bool hostGiven = false;
+  for (const std::string& header : headers) {
+    hostGiven = hostGiven || strncasecmp(header.c_str(), "Host:", 5) == 0;
+    request += header + "\r\n";
+  }
+  if (!hostGiven) request += "Host: 127.0.0.1\r\n";
   if (!body.empty() || method == "POST") {
     request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   }

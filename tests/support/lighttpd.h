@@ -1,5 +1,6 @@
-// A real lighttpd for tests: serves this build's entry.cgi at /webapi/entry.cgi on a free
-// loopback port, from the package's own configuration template, for a given package root.
+// A real lighttpd for tests: serves this build's entry.cgi at /webapi/entry.cgi, auth.cgi at
+// /webapi/auth.cgi and the package tree's www folder at "/" (linked to package/www when the
+// tree has none) on a free loopback port, from the package's own configuration template.
 // Also a minimal HTTP/1.0 client that returns the reply's exact bytes.
 #ifndef LUMIDEX_TESTS_LIGHTTPD_H
 #define LUMIDEX_TESTS_LIGHTTPD_H
@@ -50,7 +51,8 @@ struct HttpReply {
 };
 
 // Sends one HTTP/1.0 request to 127.0.0.1:`port` and reads the reply until the server closes.
-// `headers` are complete header lines without line ends; Content-Length is added for a body.
+// `headers` are complete header lines without line ends; Content-Length is added for a body,
+// and "Host: 127.0.0.1" unless `headers` name a Host.
 HttpReply HttpRequest(int port, const std::string& method, const std::string& target,
                       const std::vector<std::string>& headers = {}, const std::string& body = "");
 

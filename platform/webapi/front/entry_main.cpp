@@ -1,11 +1,14 @@
-// entry.cgi: the web API framework's CGI front. Decodes the request, loads the modules of the
-// package's web API folder, runs the handler of the matching table row and writes the reply.
+// entry.cgi: the web API framework's CGI front. Checks who sent the request, decodes it, loads
+// the modules of the package's web API folder, checks that the sender may make the call, runs
+// the handler of the matching table row and writes the reply.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
 
+#include "access_rules.h"
 #include "front_errors.h"
+#include "http_auth.h"
 #include "lumidex_paths.h"
 #include "module_table.h"
 #include "reply_output.h"
@@ -73,6 +76,14 @@ int RunHandler(const ORVA::APITableRow& row, const Json::Value& params, front::U
 }  // namespace
 
 int main() {
+  // Before the body is read: nobody unknown gets as much as an upload stored.
+  front::Identity who;
+  int retryAfter = 0;
+  if (int denied = front::Authenticate(&who, &retryAfter)) {
+    front::WriteStdout(front::AccessErrorReply(denied, retryAfter));
+    return 0;
+  }
+
   front::Uploads uploads;
   Json::Value params;
   std::string why;
@@ -97,6 +108,15 @@ int main() {
     return ReplyError(error);
   }
   if (!versionGiven) return ReplyError(front::kUnknownVersion);
+
+  if (front::IsChangingCall(row->api, row->method)) {
+    if (int refused = front::CheckChangingRequest(who)) {
+      std::fprintf(stderr, "entry.cgi: %s/%s by %s refused: cross-origin or no CSRF token\n",
+                   row->api, row->method, who.user.c_str());
+      return ReplyError(static_cast<front::ErrorCode>(refused));
+    }
+  }
+  if (!front::MayCall(who, row->api, params)) return ReplyError(front::kPermissionDenied);
 
   int code = RunHandler(*row, params, &uploads);
   if (code != 0) return ReplyError(static_cast<front::ErrorCode>(code));

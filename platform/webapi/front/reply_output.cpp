@@ -85,7 +85,7 @@ bool WriteStdout(const std::string& bytes) {
   return WriteAll(STDOUT_FILENO, bytes.data(), bytes.size());
 }
 
-std::string JsonReply(const ORVA::APIResponse& response) {
+std::string JsonReply(const ORVA::APIResponse& response, const std::string& extraHeaders) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   // Written by hand rather than from ToJson() so that "success" comes first, as in the
@@ -97,14 +97,20 @@ std::string JsonReply(const ORVA::APIResponse& response) {
     body = "{\"success\":false,\"error\":{\"code\":" + std::to_string(response.ErrorCode()) +
            ",\"message\":" + Json::writeString(builder, response.Data()) + "}}";
   }
-  return "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+  return extraHeaders +
+         "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\n\r\n" + body;
 }
 
-std::string ErrorReply(ErrorCode code) {
+std::string ErrorReply(ErrorCode code) { return ErrorReply(code, ErrorMessage(code), ""); }
+
+std::string ErrorReply(ErrorCode code, const std::string& message,
+                       const std::string& extraHeaders) {
   ORVA::APIResponse response;
-  response.SetError(code, Json::Value(ErrorMessage(code)));
-  return JsonReply(response);
+  response.SetError(code, Json::Value(message));
+  const char* status = ErrorStatus(code);
+  std::string headers = status ? "Status: " + std::string(status) + "\r\n" : std::string();
+  return JsonReply(response, headers + extraHeaders);
 }
 
 }  // namespace front

@@ -38,9 +38,12 @@ class HandlerOutput {
 bool WriteStdout(const std::string& bytes);
 
 // A whole CGI reply (header lines, empty line, JSON body) for a handler's result.
-std::string JsonReply(const ORVA::APIResponse& response);
-// The front's own error reply for `code`.
+// `extraHeaders` are complete header lines, each ending in CRLF, put before the others.
+std::string JsonReply(const ORVA::APIResponse& response, const std::string& extraHeaders = "");
+// The front's own error reply for `code`, with the code's HTTP status when it has one.
 std::string ErrorReply(ErrorCode code);
+// The same with another message (sign-in replies say more than "Not signed in").
+std::string ErrorReply(ErrorCode code, const std::string& message, const std::string& extraHeaders);
 
 }  // namespace front
 

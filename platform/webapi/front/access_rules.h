@@ -1,0 +1,25 @@
+// Who may make which call of the web API: the rules the front applies after sign-in and
+// before any module runs.
+#ifndef ORVA_FRONT_ACCESS_RULES_H
+#define ORVA_FRONT_ACCESS_RULES_H
+
+#include <json/value.h>
+
+#include <string>
+
+#include "http_auth.h"
+
+namespace front {
+
+// Whether a call may change something. Only calls known to read are not; a method of an API
+// this front does not know is taken to change.
+bool IsChangingCall(const std::string& api, const std::string& method);
+
+// Whether `who` may call `api` with `params`. "admin" may call anything. Anyone else may call
+// only the contacts methods, and only naming themselves in "user" (compared as the module reads
+// it, so a number-like name matches the number the front decoded).
+bool MayCall(const Identity& who, const std::string& api, const Json::Value& params);
+
+}  // namespace front
+
+#endif  // ORVA_FRONT_ACCESS_RULES_H
