@@ -5,6 +5,7 @@
 #include <iterator>
 #include <locale>
 #include <string>
+#include <utility>
 
 #include "contact_and_calendar_handler.h"
 
@@ -21,12 +22,11 @@ bool ReadText(const Json::Value& value, std::string& text) {
   return true;
 }
 
-// A string value as a new value, without an intermediate copy; "" for anything else.
-Json::Value TextOf(const Json::Value& value) {
-  const char* begin = nullptr;
-  const char* end = nullptr;
-  if (!value.isString() || !value.getString(&begin, &end)) return Json::Value("");
-  return Json::Value(begin, end);
+// A string element taken out of its array, which is not read again: the record gets the text
+// without a copy. "" for anything else.
+Json::Value TakeText(Json::Value& value) {
+  if (!value.isString()) return Json::Value("");
+  return Json::Value(std::move(value));
 }
 
 // record[key] when the record is an object holding it, else null. The records searched are the
@@ -110,9 +110,9 @@ void ContactAndCalendarHandler::listCards() {
     texts[i] = Json::Value();
     Json::Value record(Json::objectValue);
     ParseCardText(buffer.data(), record);
-    record[kId] = TextOf(names[i]);
-    record[kResourceId] = TextOf(ids[i]);
+    record[kId] = TakeText(names[i]);
+    record[kResourceId] = TakeText(ids[i]);
     if (searchKey.empty() || isMatch(record, searchKey)) cards.append(std::move(record));
   }
-  _response->SetSuccess(reply);
+  _response->SetSuccess(std::move(reply));
 }

@@ -1,6 +1,8 @@
 // ORVA::APIRequest and ORVA::APIResponse of the web API framework stand-in.
 #include "webapi.h"
 
+#include <utility>
+
 namespace ORVA {
 
 APIRequest::APIRequest() : _params(Json::objectValue) {}
@@ -25,6 +27,13 @@ void APIResponse::SetSuccess(const Json::Value& data) {
   _success = true;
   _code = 0;
   _data = data;
+}
+
+void APIResponse::SetSuccess(Json::Value&& data) {
+  ++_calls;
+  _success = true;
+  _code = 0;
+  _data = std::move(data);
 }
 
 void APIResponse::SetError(int code, const Json::Value& data) {

@@ -31,6 +31,8 @@ class APIResponse {
   APIResponse();
 
   void SetSuccess(const Json::Value& data);
+  // Takes `data` over without copying it: a long listing's reply is built once and kept once.
+  void SetSuccess(Json::Value&& data);
   void SetError(int code, const Json::Value& data);
 
   // Framework side.
