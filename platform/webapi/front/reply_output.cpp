@@ -2,7 +2,6 @@
 #include "reply_output.h"
 
 #include <fcntl.h>
-#include <json/writer.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+
+#include "reply_json.h"
 
 namespace front {
 
@@ -86,17 +87,7 @@ bool WriteStdout(const std::string& bytes) {
 }
 
 std::string JsonReply(const ORVA::APIResponse& response, const std::string& extraHeaders) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  // Written by hand rather than from ToJson() so that "success" comes first, as in the
-  // documented reply; JsonCpp would order the members alphabetically.
-  std::string body;
-  if (response.IsSuccess()) {
-    body = "{\"success\":true,\"data\":" + Json::writeString(builder, response.Data()) + "}";
-  } else {
-    body = "{\"success\":false,\"error\":{\"code\":" + std::to_string(response.ErrorCode()) +
-           ",\"message\":" + Json::writeString(builder, response.Data()) + "}}";
-  }
+  const std::string body = JsonBody(response);
   return extraHeaders +
          "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\n\r\n" + body;
