@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  libjsoncpp-dev libsqlite3-dev libboost-dev libpq-dev uuid-dev libssl-dev libcgicc-dev libminini-dev libcrypt-dev
+  libjsoncpp-dev libsqlite3-dev libboost-dev libpq-dev uuid-dev libssl-dev libcgicc-dev libminini-dev libcrypt-dev nettle-dev
   libgtest-dev googletest
   postgresql lighttpd curl python3 procps openssl
 )

@@ -3,7 +3,8 @@
 
 #include <crypt.h>
 #include <errno.h>
-#include <openssl/crypto.h>
+#include <nettle/memops.h>
+#include <string.h>
 #include <sys/random.h>
 
 #include <cstring>
@@ -32,7 +33,7 @@ std::string Crypt(const std::string& password, const std::string& setting) {
   // Failure is either null or a string starting with '*', depending on the build of libcrypt.
   if (!result || result[0] == '*') return "";
   std::string hash = result;
-  OPENSSL_cleanse(data.get(), sizeof *data);
+  explicit_bzero(data.get(), sizeof *data);
   return hash;
 }
 
@@ -104,7 +105,9 @@ bool AccountExists(const std::string& name) {
 bool CheckPassword(const std::string& name, const std::string& password) {
   std::vector<std::string> lines;
   std::string hash;
-  if (ReadAccountLines(AccountsPath(), &lines)) hash = HashOf(lines, name);
+  if (ValidPassword(password) && ReadAccountLines(AccountsPath(), &lines)) {
+    hash = HashOf(lines, name);
+  }
   if (hash.empty()) {
     HashPassword(ValidPassword(password) ? password : std::string("x"));
     return false;
@@ -132,12 +135,12 @@ std::string RandomHex(size_t size) {
     hex += digits[b >> 4];
     hex += digits[b & 15];
   }
-  OPENSSL_cleanse(bytes.data(), bytes.size());
+  explicit_bzero(bytes.data(), bytes.size());
   return hex;
 }
 
 bool SameSecret(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+  return a.size() == b.size() && nettle_memeql_sec(a.data(), b.data(), a.size()) != 0;
 }
 
 }  // namespace front

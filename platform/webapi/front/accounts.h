@@ -34,8 +34,9 @@ bool ReadAccountLines(const std::string& path, std::vector<std::string>* lines);
 std::string HashOf(const std::vector<std::string>& lines, const std::string& name);
 bool AccountExists(const std::string& name);
 
-// Whether `name` and `password` are those of an account. An unknown name costs the same hash
-// computation as a known one, so the time of a reply does not tell which names exist.
+// Whether `name` and `password` are those of an account. An unknown name or an impossible
+// password costs the same hash computation as a real check, so the time of a reply does not
+// tell which names exist.
 bool CheckPassword(const std::string& name, const std::string& password);
 
 // Fills `bytes` with `size` bytes from the kernel's random source; false when it cannot.
