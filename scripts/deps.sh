@@ -8,6 +8,7 @@ packages=(
   libjsoncpp-dev libsqlite3-dev libboost-dev libpq-dev uuid-dev libssl-dev libcgicc-dev libminini-dev libcrypt-dev nettle-dev
   libgtest-dev googletest
   postgresql lighttpd curl python3 procps openssl
+  chromium chromium-driver python3-selenium
 )
 if [ -n "${LUMIDEX_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$LUMIDEX_EXTRA_PACKAGES"

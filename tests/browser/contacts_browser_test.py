@@ -1,0 +1,680 @@
+#!/usr/bin/python3
+# The contacts pages in headless Chromium against a real server: sign-in, add, search, edit,
+# import, download, delete and sign-out as a person does them, with what the store holds
+# afterwards checked beside what the page shows; hostile card text, the virtual list, the
+# keyboard, a phone-sized window and the settings page's error placement.
+import json
+import os
+import secrets
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+from selenium.common.exceptions import TimeoutException  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+SERVER = None
+WAIT = 30  # seconds; the sanitizer build of the front is slow
+
+
+def setUpModule():
+    global SERVER
+    SERVER = harness.Server()
+
+
+def tearDownModule():
+    if SERVER:
+        SERVER.close()
+
+
+# A file of four cards as address-book programs write them: a grouped e-mail with its label, an
+# unmapped property, a folded note, LF line ends in one card and CRLF in the others, and text
+# before the first card that the import skips.
+IMPORT_CARDS = (
+    "exported by a test\r\n"
+    "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Hopper;Grace;Brewster;;\r\nFN:Grace Hopper\r\n"
+    "ORG:US Navy;\r\nTITLE:Rear Admiral\r\n"
+    "item1.EMAIL;type=INTERNET;type=pref:grace@navy.example\r\n"
+    "item1.X-ABLabel:_$!<Work>!$_\r\nTEL;type=WORK;type=VOICE:+1 202 555 0143\r\n"
+    "X-SOCIALPROFILE;type=twitter:http://twitter.example/grace\r\n"
+    "NOTE:Wrote the first\r\n compiler\r\nUID:grace-1\r\nEND:VCARD\r\n"
+    "BEGIN:VCARD\nVERSION:3.0\nN:Turing;Alan;Mathison;;\nFN:Alan Turing\n"
+    "TEL;type=CELL:+44 161 555 0199\nEMAIL;type=INTERNET:alan@bletchley.example\n"
+    "ADR;type=HOME:;;Hollymeade;Wilmslow;Cheshire;SK9;UK\nEND:VCARD\n"
+    "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Hamilton;Margaret;;;\r\nFN:Margaret Hamilton\r\n"
+    "ORG:MIT Instrumentation Laboratory\r\nTEL;type=WORK:+1 617 555 0107\r\n"
+    "URL;type=pref:https://apollo.example/software\r\nBDAY:1936-08-17\r\nEND:VCARD\r\n"
+    "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Johnson;Katherine;;;\r\nFN:Katherine Johnson\r\n"
+    "ORG:NASA Langley\r\nEMAIL;type=INTERNET:katherine@langley.example\r\nEND:VCARD\r\n"
+)
+
+
+class Page:
+    """What the tests do on the contacts pages."""
+
+    def __init__(self, driver):
+        self.d = driver
+
+    def wait(self, condition, what, timeout=WAIT):
+        try:
+            return WebDriverWait(self.d, timeout, poll_frequency=0.05).until(lambda d: condition())
+        except TimeoutException:
+            raise AssertionError("timed out waiting for " + what + "; page says: " + self.messages())
+
+    def by_id(self, element_id):
+        return self.d.find_element(By.ID, element_id)
+
+    def js(self, script, *args):
+        return self.d.execute_script(script, *args)
+
+    def messages(self):
+        return str(self.js(
+            "const t = (id) => { const e = document.getElementById(id);"
+            " return e && !e.hidden ? e.textContent : ''; };"
+            "return [location.pathname, t('message-text'), t('notice'), t('login-error'),"
+            " t('edit-error'), t('count')];"))
+
+    def sign_in(self, user, password):
+        self.d.get(SERVER.url + "/")
+        self.wait(lambda: self.d.current_url.endswith("/login.html"), "the sign-in page")
+        self.by_id("username").send_keys(user)
+        self.by_id("password").send_keys(password + Keys.ENTER)
+        self.wait(lambda: self.d.current_url.rstrip("/").endswith(str(SERVER.port)) or
+                  self.d.current_url.endswith("/index.html"), "the contacts page")
+        self.wait(lambda: user in self.by_id("who-name").text, "the signed-in name")
+        self.wait_list()
+
+    def wait_list(self):
+        self.wait(lambda: self.by_id("list").get_attribute("aria-busy") == "false", "the list")
+
+    def names(self):
+        return self.js("return [...document.querySelectorAll('#list .row .col-name')]"
+                       ".map((e) => e.textContent);")
+
+    def count_text(self):
+        return self.by_id("count").text
+
+    def wait_notice(self, text):
+        self.wait(lambda: self.by_id("notice").is_displayed() and self.by_id("notice").text == text,
+                  "the notice " + repr(text))
+
+    def row(self, name):
+        for row in self.d.find_elements(By.CSS_SELECTOR, "#list .row"):
+            if row.find_element(By.CSS_SELECTOR, ".col-name").text == name:
+                return row
+        raise AssertionError("no row for %r in %r" % (name, self.names()))
+
+    def open_card(self, name):
+        self.row(name).find_element(By.CSS_SELECTOR, ".col-name").click()
+        self.wait(lambda: self.by_id("card-dialog").get_attribute("open") is not None, "the card")
+
+    def select(self, *names):
+        for name in names:
+            self.row(name).find_element(By.CSS_SELECTOR, ".col-check").click()
+
+    def search(self, text):
+        marks = self.js("return performance.getEntriesByName('contacts-search-answer').length")
+        box = self.by_id("search")
+        box.clear()
+        box.send_keys(text)
+        if text:
+            # The server's answer, not only the page's own filter, must have arrived.
+            self.wait(lambda: self.js("return performance.getEntriesByName("
+                                      "'contacts-search-answer').length") > marks, "the search answer")
+        self.wait_list()
+
+    def in_page_fetch(self, method, fields):
+        """Calls the API from the page with the page's cookie but without its token."""
+        return self.d.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            "fetch('/webapi/entry.cgi?api=ORVA.ContactAndCalendar.Contacts&version=1&method=' +"
+            " arguments[0], {method: 'POST', credentials: 'same-origin',"
+            " body: new URLSearchParams(arguments[1])})"
+            ".then(async (r) => done([r.status, await r.text()]), (e) => done([0, String(e)]));",
+            method, fields)
+
+
+def wait_for_file(folder, name, timeout=WAIT):
+    path = os.path.join(folder, name)
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if os.path.exists(path) and not any(f.endswith(".crdownload") for f in os.listdir(folder)):
+            with open(path, "rb") as f:
+                return f.read().decode("utf-8")
+        time.sleep(0.05)
+    raise AssertionError("no download %s in %s: %s" % (name, folder, os.listdir(folder)))
+
+
+def cards_of(text):
+    """The cards of a download, each from BEGIN to END, as sets of lines."""
+    cards = []
+    for chunk in text.split("END:VCARD")[:-1]:
+        lines = [line for line in chunk.replace("\r\n", "\n").split("\n") if line]
+        cards.append(lines)
+    return cards
+
+
+class ContactsInBrowser(unittest.TestCase):
+    """One person's day with the contacts pages, step by step; each step builds on the last."""
+
+    user = "carol"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.password = secrets.token_urlsafe(12)
+        SERVER.add_account(cls.user, cls.password)
+        cls.downloads = tempfile.mkdtemp(prefix="lumidex-downloads-")
+        cls.driver = harness.start_browser(cls.downloads, 1280, 800)
+        cls.page = Page(cls.driver)
+        # A second session of the same person, to read what the listing gives.
+        cls.client = harness.Client(SERVER)
+        cls.client.login(cls.user, cls.password)
+
+    @classmethod
+    def tearDownClass(cls):
+        harness.stop_browser(cls.driver)
+
+    def listing(self):
+        status, reply = self.client.api("list_cards", {"user": self.user})
+        self.assertTrue(reply.get("success"), (status, reply))
+        return reply["data"]["cards"]
+
+    def record(self, family_name):
+        [card] = [c for c in self.listing() if c["name"]["family_name"] == family_name]
+        return card
+
+    def assertOnlyFirstPhoneChanged(self, before, after, number):
+        """The record as listed after an edit is the one before with a new first number."""
+        self.assertEqual(number, after["tel"][0]["data"])
+        expected = json.loads(json.dumps(before))
+        expected["tel"][0]["data"] = number
+        self.assertEqual(expected, after)
+
+    def stored(self):
+        return SERVER.card_texts(self.user)
+
+    def clear_downloads(self):
+        for name in os.listdir(self.downloads):
+            os.remove(os.path.join(self.downloads, name))
+
+    def test_01_sign_in(self):
+        p = self.page
+        self.driver.get(SERVER.url + "/")
+        p.wait(lambda: self.driver.current_url.endswith("/login.html"), "the way to the sign-in page")
+        p.by_id("username").send_keys(self.user)
+        p.by_id("password").send_keys("not the password" + Keys.ENTER)
+        p.wait(lambda: p.by_id("login-error").is_displayed(), "the refusal")
+        self.assertEqual("Wrong user name or password.", p.by_id("login-error").text)
+        self.assertTrue(self.driver.current_url.endswith("/login.html"))
+
+        p.by_id("username").clear()
+        p.sign_in(self.user, self.password)
+        self.assertEqual("Signed in as " + self.user, p.by_id("who-name").text)
+        self.assertEqual("0 contacts", p.count_text())
+        self.assertIn("No contacts yet", p.by_id("list-empty").text)
+        # Only "admin" gets the settings page and other people's address books.
+        self.assertFalse(p.by_id("nav-settings").is_displayed())
+        self.assertFalse(p.by_id("book-form").is_displayed())
+
+    def test_02_add_contact(self):
+        p = self.page
+        p.by_id("new-contact").click()
+        p.wait(lambda: p.by_id("edit-dialog").get_attribute("open") is not None, "the editor")
+        self.assertEqual(p.by_id("edit-given"), self.driver.switch_to.active_element)
+        p.by_id("edit-given").send_keys("Ada")
+        p.by_id("edit-family").send_keys("Lovelace")
+        p.by_id("edit-org").send_keys("Analytical Engines")
+        p.by_id("edit-title-field").send_keys("Programmer")
+        phones = self.driver.find_elements(By.CSS_SELECTOR, "fieldset[data-kind=tel] .entry")
+        self.assertEqual(1, len(phones))
+        phones[0].find_element(By.CSS_SELECTOR, ".entry-data").send_keys("+44 20 7946 0001")
+        mails = self.driver.find_elements(By.CSS_SELECTOR, "fieldset[data-kind=mail] .entry")
+        mails[0].find_element(By.CSS_SELECTOR, ".entry-data").send_keys("ada@engines.example")
+        mails[0].find_element(By.CSS_SELECTOR, ".entry-label").send_keys("Lab")
+        # A second phone with a type of its own.
+        self.driver.find_element(By.CSS_SELECTOR, "fieldset[data-kind=tel] .add-entry").click()
+        second = self.driver.find_elements(By.CSS_SELECTOR, "fieldset[data-kind=tel] .entry")[1]
+        types = second.find_element(By.CSS_SELECTOR, ".entry-types")
+        types.clear()
+        types.send_keys("HOME, VOICE")
+        second.find_element(By.CSS_SELECTOR, ".entry-data").send_keys("020 7946 0002")
+        p.by_id("edit-bday").send_keys("1815-12-10")
+        p.by_id("edit-note").send_keys("First program: Bernoulli numbers")
+        p.by_id("edit-save").click()
+
+        p.wait_notice("Added the new contact.")
+        p.wait_list()
+        self.assertEqual(["Ada Lovelace"], p.names())
+        row = p.row("Ada Lovelace")
+        self.assertEqual("Analytical Engines", row.find_element(By.CSS_SELECTOR, ".col-company").text)
+        self.assertEqual("+44 20 7946 0001", row.find_element(By.CSS_SELECTOR, ".col-tel").text)
+        self.assertEqual("ada@engines.example", row.find_element(By.CSS_SELECTOR, ".col-mail").text)
+
+        [text] = self.stored()
+        lines = text.split("\r\n")
+        self.assertIn("N:Lovelace;Ada;;;", lines)
+        self.assertIn("TITLE:Programmer", lines)
+        self.assertIn("TEL;type=CELL:+44 20 7946 0001", lines)
+        self.assertIn("TEL;type=HOME;type=VOICE:020 7946 0002", lines)
+        self.assertIn("BDAY:1815-12-10", lines)
+        self.assertIn("NOTE:First program: Bernoulli numbers", lines)
+        # The custom label travels as a label line of the e-mail's group.
+        mail = [line for line in lines if "EMAIL" in line]
+        self.assertEqual(1, len(mail), lines)
+        group = mail[0].split(".")[0]
+        self.assertTrue(mail[0].endswith(":ada@engines.example"), mail)
+        self.assertIn(group + ".X-ABLabel:Lab", lines)
+
+        # The card view shows what was entered, the label with the e-mail.
+        p.open_card("Ada Lovelace")
+        fields = p.by_id("card-fields").text
+        for value in ("Programmer", "+44 20 7946 0001", "020 7946 0002", "HOME, VOICE", "1815-12-10",
+                      "ada@engines.example", "Lab", "First program: Bernoulli numbers"):
+            self.assertIn(value, fields)
+        p.by_id("card-dialog").send_keys(Keys.ESCAPE)
+        p.wait(lambda: p.by_id("card-dialog").get_attribute("open") is None, "the card to close")
+
+    def test_03_hostile_text_stays_text(self):
+        p = self.page
+        client = self.client
+        hostile = '<img src=x onerror="window.pwned=1">'
+        status, reply = client.api("add_card", {"user": self.user, "card": json.dumps({
+            "name": {"family_name": "Script", "given_name": hostile, "additional_name": ""},
+            "company": {"org": "<b>bold</b>", "title": ""},
+            "tel": [], "mail": [{"key": "EMAIL", "cust_name": "<i>x</i>", "type": ["INTERNET"],
+                                 "data": "a@b.example"}],
+            "url": [{"key": "URL", "cust_name": "URL", "type": ["HOME"], "data": "javascript:window.pwned=2"}],
+            "note": "<script>window.pwned=3</script>"})})
+        self.assertEqual({"success": True, "data": None}, reply, status)
+        self.driver.refresh()
+        p.wait_list()
+        name = hostile + " Script"
+        self.assertIn(name, p.names())
+        p.open_card(name)
+        self.assertIn("<script>window.pwned=3</script>", p.by_id("card-fields").text)
+        self.assertIn("javascript:window.pwned=2", p.by_id("card-fields").text)
+        # No element came out of the card's text and no link leads to script.
+        self.assertEqual(0, p.js("return document.querySelectorAll('#list img, #card-fields img,"
+                                 " #card-fields script, #card-fields b, #list b').length"))
+        self.assertEqual([], p.js("return [...document.querySelectorAll('#card-fields a')]"
+                                  ".map((a) => a.href).filter((h) => h.startsWith('javascript'))"))
+        self.assertIsNone(p.js("return window.pwned"))
+        p.by_id("card-dialog").send_keys(Keys.ESCAPE)
+        self.__class__.hostile_id = [c["id"] for c in self.listing() if "Script" in json.dumps(c)]
+
+    def test_04_find_by_search(self):
+        p = self.page
+        p.search("lovel")
+        self.assertEqual(["Ada Lovelace"], p.names())
+        self.assertEqual("1 of 2 contacts match", p.count_text())
+        # Digits alone are a text to search for, not a number: part of the phone number.
+        p.search("7946 0001")
+        self.assertEqual(["Ada Lovelace"], p.names())
+        p.search("no such person")
+        self.assertEqual([], p.names())
+        self.assertEqual('No contact matches "no such person".', p.by_id("list-empty").text)
+        p.search("")
+        self.assertEqual(2, len(p.names()))
+        self.assertEqual("2 contacts", p.count_text())
+
+        # The hostile card has served; the rest of the day goes on without it.
+        status, reply = self.client.api("delete_cards", {"user": self.user,
+                                                         "id": json.dumps(self.hostile_id)})
+        self.assertEqual({"success": True, "data": None}, reply, status)
+        self.driver.refresh()
+        p.wait_list()
+        self.assertEqual(["Ada Lovelace"], p.names())
+
+    def test_05_edit_a_phone(self):
+        p = self.page
+        [before] = [t for t in self.stored() if "Lovelace" in t]
+        record = self.record("Lovelace")
+        p.open_card("Ada Lovelace")
+        p.by_id("card-edit").click()
+        p.wait(lambda: p.by_id("edit-dialog").get_attribute("open") is not None, "the editor")
+        first = self.driver.find_elements(By.CSS_SELECTOR, "fieldset[data-kind=tel] .entry-data")[0]
+        self.assertEqual("+44 20 7946 0001", first.get_attribute("value"))
+        first.clear()
+        first.send_keys("+44 20 7946 0999")
+        p.by_id("edit-save").click()
+        p.wait_notice("Saved the changes to Ada Lovelace.")
+        p.wait_list()
+        p.wait(lambda: p.row("Ada Lovelace").find_element(By.CSS_SELECTOR, ".col-tel").text ==
+               "+44 20 7946 0999", "the new number in the list")
+        p.open_card("Ada Lovelace")
+        self.assertIn("+44 20 7946 0999", p.by_id("card-fields").text)
+        self.assertNotIn("+44 20 7946 0001", p.by_id("card-fields").text)
+        p.by_id("card-dialog").send_keys(Keys.ESCAPE)
+
+        # The same card was changed (not a new one added) and only the number changed.
+        [after] = [t for t in self.stored() if "Lovelace" in t]
+        old = before.split("\r\n")
+        new = after.split("\r\n")
+        self.assertEqual([l for l in old if l.startswith("UID:")], [l for l in new if l.startswith("UID:")])
+        self.assertEqual(set(old) - {"TEL;type=CELL:+44 20 7946 0001"},
+                         set(new) - {"TEL;type=CELL:+44 20 7946 0999"})
+        self.assertIn("TEL;type=CELL:+44 20 7946 0999", new)
+        self.assertOnlyFirstPhoneChanged(record, self.record("Lovelace"), "+44 20 7946 0999")
+
+    def test_06_import_with_progress(self):
+        p = self.page
+        folder = tempfile.mkdtemp(prefix="lumidex-import-")
+        path = os.path.join(folder, "pioneers.vcf")
+        # Lines before the first card are skipped by the import; they make the upload long
+        # enough to report progress.
+        with open(path, "w", newline="") as f:
+            f.write("; padding\r\n" * 150000 + IMPORT_CARDS)
+        p.js("window.progressSeen = [];"
+             "new MutationObserver(() => window.progressSeen.push("
+             "  [document.getElementById('import-progress').hidden,"
+             "   document.getElementById('import-bar').value]))"
+             ".observe(document.getElementById('import-progress'),"
+             "  {attributes: true, subtree: true});")
+        p.js("document.getElementById('import-file').hidden = false;")
+        p.by_id("import-file").send_keys(path)
+        p.wait_notice("Imported 4 contacts from pioneers.vcf.")
+        p.wait_list()
+        self.assertEqual(["Ada Lovelace", "Alan Mathison Turing", "Grace Brewster Hopper",
+                          "Katherine Johnson", "Margaret Hamilton"],
+                         sorted(n for n in p.names() if "Script" not in n))
+        seen = p.js("return window.progressSeen")
+        self.assertTrue(any(not hidden for hidden, _ in seen), seen)
+        self.assertIn(100, [value for _, value in seen])
+        self.assertTrue(p.by_id("import-progress").get_attribute("hidden") is not None)
+
+        row = p.row("Grace Brewster Hopper")
+        self.assertEqual("US Navy", row.find_element(By.CSS_SELECTOR, ".col-company").text)
+        self.assertEqual("grace@navy.example", row.find_element(By.CSS_SELECTOR, ".col-mail").text)
+
+        # A refused file is explained, not swallowed.
+        bad = os.path.join(folder, "notes.vcf")
+        with open(bad, "w") as f:
+            f.write("just some notes\n")
+        p.by_id("import-file").send_keys(bad)
+        p.wait(lambda: p.by_id("message").is_displayed(), "the import's error")
+        self.assertIn("notes.vcf", p.by_id("message-text").text)
+        self.assertIn("no contact in the file could be stored", p.by_id("message-text").text)
+        self.assertIn("1011", p.by_id("message-text").text)
+        p.by_id("message-close").click()
+        p.js("document.getElementById('import-file').hidden = true;")
+
+    def test_07_edit_keeps_what_the_page_does_not_show(self):
+        p = self.page
+        [before] = [t for t in self.stored() if "Hopper" in t]
+        record = self.record("Hopper")
+        p.open_card("Grace Brewster Hopper")
+        self.assertIn("Work", p.by_id("card-fields").text)  # the group's label
+        p.by_id("card-edit").click()
+        p.wait(lambda: p.by_id("edit-dialog").get_attribute("open") is not None, "the editor")
+        phone = self.driver.find_elements(By.CSS_SELECTOR, "fieldset[data-kind=tel] .entry-data")[0]
+        phone.clear()
+        phone.send_keys("+1 202 555 0144")
+        p.by_id("edit-save").click()
+        p.wait_notice("Saved the changes to Grace Brewster Hopper.")
+        p.wait_list()
+        [after] = [t for t in self.stored() if "Hopper" in t]
+        old = set(before.split("\r\n"))
+        new = set(after.split("\r\n"))
+        self.assertIn("TEL;type=WORK;type=VOICE:+1 202 555 0144", new)
+        for kept in ("X-SOCIALPROFILE;type=twitter:http://twitter.example/grace",
+                     "item1.EMAIL;type=INTERNET;type=pref:grace@navy.example",
+                     "item1.X-ABLabel:_$!<Work>!$_", "TITLE:Rear Admiral"):
+            self.assertIn(kept, old)
+            self.assertIn(kept, new)
+        self.assertEqual([l for l in old if l.startswith("UID:")], [l for l in new if l.startswith("UID:")])
+        # Everything the listing reads, unmapped lines (`other`) included, is as it was.
+        self.assertOnlyFirstPhoneChanged(record, self.record("Hopper"), "+1 202 555 0144")
+
+    def test_08_screenshot_of_the_contacts_page(self):
+        p = self.page
+        self.driver.refresh()
+        p.wait_list()
+        p.select("Grace Brewster Hopper", "Katherine Johnson")
+        p.by_id("search").click()
+        docs = os.path.join(harness.SOURCE_DIR, "docs")
+        os.makedirs(docs, exist_ok=True)
+        path = os.path.join(docs, "contacts-page.png")
+        self.assertTrue(self.driver.save_screenshot(path))
+        with open(path, "rb") as f:
+            self.assertEqual(b"\x89PNG", f.read(4))
+        for name in ("Grace Brewster Hopper", "Katherine Johnson"):
+            p.row(name).find_element(By.CSS_SELECTOR, ".col-check").click()
+
+    def test_09_download_selected_and_all(self):
+        p = self.page
+        self.clear_downloads()
+        p.select("Alan Mathison Turing", "Margaret Hamilton")
+        self.assertEqual("Download selected (2)", p.by_id("export-selected").text)
+        p.by_id("export-selected").click()
+        text = wait_for_file(self.downloads, "Contact.vcf")
+        cards = cards_of(text)
+        self.assertEqual(2, len(cards))
+        self.assertEqual({"N:Turing;Alan;Mathison;;", "N:Hamilton;Margaret;;;"},
+                         {line for card in cards for line in card if line.startswith("N:")})
+        stored = [t for t in self.stored() if "Turing" in t or "Hamilton" in t]
+        self.assertEqual(sorted(t + "\n" for t in stored),
+                         sorted(c + "END:VCARD\r\n\n" for c in text.split("END:VCARD\r\n\n")[:-1]))
+
+        self.clear_downloads()
+        p.by_id("export-all").click()
+        text = wait_for_file(self.downloads, "Contact.vcf")
+        self.assertEqual(len(self.stored()), text.count("BEGIN:VCARD"))
+        self.assertEqual(5, text.count("BEGIN:VCARD"))
+        p.wait_notice("Downloaded 5 contacts as Contact.vcf.")
+        p.select("Alan Mathison Turing", "Margaret Hamilton")  # unselect
+
+    def test_10_keyboard_alone(self):
+        p = self.page
+        p.search("")
+        search = p.by_id("search")
+        search.click()
+        search.send_keys(Keys.ARROW_DOWN)
+        self.assertEqual(p.by_id("list"), self.driver.switch_to.active_element)
+        names = p.names()
+        active = lambda: p.js("const id = document.getElementById('list')"  # noqa: E731
+                              ".getAttribute('aria-activedescendant');"
+                              " return id ? document.getElementById(id).querySelector('.col-name')"
+                              ".textContent : null;")
+        self.assertEqual(names[0], active())
+        p.by_id("list").send_keys(Keys.ARROW_DOWN)
+        self.assertEqual(names[1], active())
+        p.by_id("list").send_keys(Keys.SPACE)
+        self.assertEqual("5 contacts, 1 selected", p.count_text())
+        self.assertEqual("true", p.row(names[1]).get_attribute("aria-selected"))
+        p.by_id("list").send_keys(Keys.SPACE)
+        self.assertEqual("5 contacts", p.count_text())
+        p.by_id("list").send_keys(Keys.END)
+        self.assertEqual(names[-1], active())
+        p.by_id("list").send_keys(Keys.ENTER)
+        p.wait(lambda: p.by_id("card-dialog").get_attribute("open") is not None, "the card")
+        self.assertEqual(names[-1], p.by_id("card-title").text)
+        self.driver.switch_to.active_element.send_keys(Keys.ESCAPE)
+        p.wait(lambda: p.by_id("card-dialog").get_attribute("open") is None, "the card to close")
+        self.assertEqual(p.by_id("list"), self.driver.switch_to.active_element)
+
+    def test_11_delete_after_confirmation(self):
+        p = self.page
+        count = len(self.stored())
+        p.select("Katherine Johnson", "Margaret Hamilton")
+        p.by_id("delete-selected").click()
+        p.wait(lambda: p.by_id("confirm-dialog").get_attribute("open") is not None, "the question")
+        self.assertEqual("Delete 2 contacts? This cannot be undone.", p.by_id("confirm-text").text)
+        p.by_id("confirm-no").click()
+        p.wait(lambda: p.by_id("confirm-dialog").get_attribute("open") is None, "the question to go")
+        self.assertEqual(count, len(self.stored()))
+        self.assertIn("Katherine Johnson", p.names())
+
+        p.by_id("delete-selected").click()
+        p.wait(lambda: p.by_id("confirm-dialog").get_attribute("open") is not None, "the question")
+        p.by_id("confirm-yes").click()
+        p.wait_notice("Deleted 2 contacts.")
+        p.wait_list()
+        self.assertNotIn("Katherine Johnson", p.names())
+        self.assertNotIn("Margaret Hamilton", p.names())
+        self.assertEqual(count - 2, len(self.stored()))
+        self.assertEqual("3 contacts", p.count_text())
+        self.assertTrue(p.by_id("delete-selected").get_attribute("disabled"))
+
+    def test_12_sign_out_and_the_api_refuses(self):
+        p = self.page
+        status, body = p.in_page_fetch("list_cards", {"user": self.user})
+        self.assertEqual(200, status, body)
+        p.by_id("sign-out").click()
+        p.wait(lambda: self.driver.current_url.endswith("/login.html"), "the sign-in page")
+        status, body = p.in_page_fetch("list_cards", {"user": self.user})
+        self.assertEqual(401, status, body)
+        self.assertEqual(108, json.loads(body)["error"]["code"])
+        status, body = p.in_page_fetch("delete_cards", {"user": self.user, "id": "[]"})
+        self.assertEqual(401, status, body)
+        self.driver.get(SERVER.url + "/")
+        p.wait(lambda: self.driver.current_url.endswith("/login.html"), "the way back to sign-in")
+        self.assertEqual(3, len(self.stored()))
+
+
+class ManyContactsInBrowser(unittest.TestCase):
+    """A large address book: only what is visible is in the page, and it still works."""
+
+    user = "dora"
+    count = 3000
+
+    @classmethod
+    def setUpClass(cls):
+        cls.password = secrets.token_urlsafe(12)
+        SERVER.add_account(cls.user, cls.password)
+        client = harness.Client(SERVER)
+        client.login(cls.user, cls.password)
+        status, reply = client.api("list_cards", {"user": cls.user})  # makes the address book
+        assert reply.get("success"), reply
+        SERVER.store_cards(cls.user, cls.count, (
+            "'BEGIN:VCARD' || chr(13) || chr(10) || 'VERSION:3.0' || chr(13) || chr(10) || "
+            "'N:Family' || lpad(i::text, 5, '0') || ';Given;;;' || chr(13) || chr(10) || "
+            "'TEL;type=CELL:555 ' || lpad(i::text, 5, '0') || chr(13) || chr(10) || "
+            "'UID:gen-' || i || chr(13) || chr(10) || 'END:VCARD'"))
+        cls.driver = harness.start_browser(None, 1280, 800)
+        cls.page = Page(cls.driver)
+        cls.page.sign_in(cls.user, cls.password)
+
+    @classmethod
+    def tearDownClass(cls):
+        harness.stop_browser(cls.driver)
+
+    def test_only_visible_rows_are_in_the_page(self):
+        p = self.page
+        self.assertEqual("%d contacts" % self.count, p.count_text())
+        rows = len(self.driver.find_elements(By.CSS_SELECTOR, "#list .row"))
+        self.assertGreater(rows, 5)
+        self.assertLess(rows, 60)
+        self.assertEqual("Given Family00001", p.names()[0])
+        # The end of the list, by keyboard: the last card is drawn, the first no longer.
+        p.js("document.getElementById('list').focus()")
+        p.by_id("list").send_keys(Keys.END)
+        p.wait(lambda: "Given Family%05d" % self.count in p.names(), "the last row")
+        self.assertNotIn("Given Family00001", p.names())
+        self.assertLess(len(self.driver.find_elements(By.CSS_SELECTOR, "#list .row")), 60)
+
+    def test_search_and_select_all_found(self):
+        p = self.page
+        p.search("Family0299")
+        self.assertEqual(["Given Family%05d" % i for i in range(2990, 3000)], p.names())
+        self.assertEqual("10 of %d contacts match" % self.count, p.count_text())
+        p.by_id("select-all").click()
+        self.assertEqual("10 of %d contacts match, 10 selected" % self.count, p.count_text())
+        p.by_id("select-all").click()
+        p.search("")
+
+    def test_phone_sized_window(self):
+        p = self.page
+        self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": 390, "height": 844, "deviceScaleFactor": 1, "mobile": True})
+        try:
+            p.wait(lambda: p.js("return innerWidth") == 390, "the narrow window")
+            self.assertLessEqual(p.js("return document.documentElement.scrollWidth"), 390)
+            row = self.driver.find_elements(By.CSS_SELECTOR, "#list .row")[0]
+            for column in (".col-name", ".col-tel"):
+                cell = row.find_element(By.CSS_SELECTOR, column)
+                self.assertTrue(cell.is_displayed(), column)
+                self.assertLessEqual(cell.rect["x"] + cell.rect["width"], 390)
+            self.assertFalse(p.js("return getComputedStyle(document.querySelector('.list-head'))"
+                                  ".display !== 'none'"))
+            # Every control is reachable and none is wider than the window.
+            widest = p.js("return Math.max(...[...document.querySelectorAll('button, input')]"
+                          ".filter((e) => e.offsetParent).map((e) => e.getBoundingClientRect().right))")
+            self.assertLessEqual(widest, 390)
+        finally:
+            self.driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+
+
+class SettingsInBrowser(unittest.TestCase):
+    """The server settings page of "admin": errors land next to the field they concern."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.password = secrets.token_urlsafe(12)
+        SERVER.add_account("admin", cls.password)
+        cls.driver = harness.start_browser(None, 1280, 800)
+        cls.page = Page(cls.driver)
+        cls.page.sign_in("admin", cls.password)
+
+    @classmethod
+    def tearDownClass(cls):
+        harness.stop_browser(cls.driver)
+
+    def open_settings(self):
+        p = self.page
+        p.by_id("nav-settings").click()
+        p.wait(lambda: p.by_id("http-port").get_attribute("value") != "", "the settings")
+
+    def save_with(self, http, https):
+        p = self.page
+        for field, value in (("http-port", http), ("https-port", https)):
+            p.by_id(field).clear()
+            p.by_id(field).send_keys(value)
+        p.by_id("settings-save").click()
+
+    def test_port_errors_next_to_their_fields(self):
+        p = self.page
+        self.open_settings()
+        self.assertEqual("8008", p.by_id("http-port").get_attribute("value"))
+        self.assertEqual("8443", p.by_id("https-port").get_attribute("value"))
+
+        self.save_with("80", "8443")  # the appliance's web server has port 80
+        p.wait(lambda: p.by_id("http-port-error").is_displayed(), "the HTTP port's error")
+        self.assertIn("HTTP port conflict", p.by_id("http-port-error").text)
+        self.assertEqual("true", p.by_id("http-port").get_attribute("aria-invalid"))
+        self.assertFalse(p.by_id("https-port-error").is_displayed())
+        self.assertFalse(p.by_id("settings-error").is_displayed())
+        self.assertEqual(p.by_id("http-port"), self.driver.switch_to.active_element)
+
+        self.save_with("8008", "22")
+        p.wait(lambda: p.by_id("https-port-error").is_displayed(), "the HTTPS port's error")
+        self.assertIn("HTTPS port conflict", p.by_id("https-port-error").text)
+        self.assertFalse(p.by_id("http-port-error").is_displayed())
+
+        # Not a port at all: the page says so itself and sends nothing.
+        self.save_with("eighty", "8443")
+        p.wait(lambda: p.by_id("http-port-error").is_displayed(), "the HTTP port's error")
+        self.assertIn("number from 1 to 65535", p.by_id("http-port-error").text)
+
+    def test_admin_opens_another_address_book(self):
+        p = self.page
+        client = harness.Client(SERVER)
+        client.login("admin", self.password)
+        status, reply = client.api("add_card", {"user": "erin", "card": json.dumps({
+            "name": {"family_name": "Noether", "given_name": "Emmy", "additional_name": ""}})})
+        self.assertEqual({"success": True, "data": None}, reply, status)
+        p.by_id("nav-contacts").click()
+        p.wait(lambda: p.by_id("book-form").is_displayed(), "the address book field")
+        p.by_id("book-user").clear()
+        p.by_id("book-user").send_keys("erin" + Keys.ENTER)
+        p.wait(lambda: p.count_text() == "1 contact", "erin's address book")
+        self.assertEqual(["Emmy Noether"], p.names())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
