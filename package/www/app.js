@@ -7,7 +7,7 @@
   const {call, describe, ApiError} = Lumidex;
   const CONTACTS = 'ORVA.ContactAndCalendar.Contacts';
   const COMMON = 'ORVA.ContactAndCalendar.Common';
-  const SEARCH_DELAY_MS = 150;
+  const SEARCH_DELAY_MS = 120;
   const OVERSCAN = 8;
 
   const $ = (id) => document.getElementById(id);
@@ -370,7 +370,8 @@
       return;
     }
     setBusy(true);
-    state.searchTimer = setTimeout(() => searchNow(false), SEARCH_DELAY_MS);
+    // The page's own filter has placed the list already; the answer keeps that place.
+    state.searchTimer = setTimeout(() => searchNow(true), SEARCH_DELAY_MS);
   }
 
   // ---- Keyboard and pointer on the list -------------------------------------------------------
@@ -461,7 +462,7 @@
       list.focus();
     } else if (event.key === 'Enter') {
       event.preventDefault();
-      searchNow(false);
+      searchNow(true);
     }
   });
 
