@@ -6,6 +6,7 @@
 import json
 import os
 import secrets
+import shutil
 import sys
 import tempfile
 import time
@@ -188,6 +189,7 @@ class ContactsInBrowser(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         harness.stop_browser(cls.driver)
+        shutil.rmtree(cls.downloads, ignore_errors=True)
 
     def listing(self):
         status, reply = self.client.api("list_cards", {"user": self.user})
@@ -376,6 +378,7 @@ class ContactsInBrowser(unittest.TestCase):
     def test_06_import_with_progress(self):
         p = self.page
         folder = tempfile.mkdtemp(prefix="lumidex-import-")
+        self.addCleanup(shutil.rmtree, folder, True)
         path = os.path.join(folder, "pioneers.vcf")
         # Lines before the first card are skipped by the import; they make the upload long
         # enough to report progress.
