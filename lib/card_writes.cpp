@@ -1,9 +1,10 @@
 // Card writes of DBHandler: add, update and delete a card, each with the home's modification
 // time and the revision row that tells the daemon's clients what changed.
-#include <openssl/evp.h>
+#include <nettle/md5.h>
 #include <uuid/uuid.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 
 #include "db_handler.h"
@@ -44,22 +45,25 @@ std::string LibraryUuid() {
   return text;
 }
 
-// "" only when OpenSSL itself fails.
+// Nettle's MD5 rather than OpenSSL's, whose first digest sets up its providers (about a
+// millisecond) for this rarely needed fallback.
 std::string LibraryMd5(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr) != 1 ||
-      length * 2 != kMd5Length) {
-    return "";
+  md5_ctx context;
+  uint8_t digest[MD5_DIGEST_SIZE];
+  md5_init(&context);
+  md5_update(&context, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
+  md5_digest(&context, sizeof digest, digest);
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (uint8_t byte : digest) {
+    hex += digits[byte >> 4];
+    hex += digits[byte & 15];
   }
-  char hex[kMd5Length + 1];
-  for (unsigned int i = 0; i < length; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
   return hex;
 }
 
 // The helper cannot take a text beyond the single-argument limit (a card with a photo) and may
 // fail to start at all; a card is never stored without its digest or under the name ".vcf".
-// "" only when OpenSSL fails as well.
 std::string UsableMd5(const std::string& fromHelper, const std::string& text) {
   if (IsMd5(fromHelper)) return fromHelper;
   STORE_LOG("%s:%d No MD5 from the helper, computed in the store");
