@@ -11,20 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "atomic_file.h"
 #include "orvacore.h"
 
 namespace {
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // The current bytes of `path` ("" for a missing file) and its permission bits. False when the
 // path exists but cannot be read as a regular file.
@@ -79,7 +69,7 @@ int OLIBCFileSetSectionValue(const char* file, const char* section, const char* 
   const std::string tempPath(temp.data());
   // minIni's own working file: the name with its last character replaced by '~'.
   const std::string miniTemp = tempPath.substr(0, tempPath.size() - 1) + "~";
-  bool ok = WriteAll(fd, bytes);
+  bool ok = orvacore::WriteAll(fd, bytes);
   if (close(fd) != 0) ok = false;
   // minIni starts a file of its own without the blank line it puts before a section it appends.
   if (ok && bytes.empty()) ok = unlink(tempPath.c_str()) == 0;

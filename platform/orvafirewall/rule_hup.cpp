@@ -3,28 +3,16 @@
 #include <errno.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "atomic_file.h"
 #include "lumidex_paths.h"
 #include "orvafirewall.h"
 #include "service_definitions.h"
 
 namespace {
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 std::string RuleLines(const std::vector<orvacore::PortClaim>& claims) {
   std::string text =
@@ -51,14 +39,7 @@ int ORVAFwRuleHup(void) {
   const std::string folder = path.substr(0, path.rfind('/'));
   if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return -1;
 
-  std::string temp = path + ".XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0) return -1;
-  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, RuleLines(claims)) && fsync(fd) == 0;
-  if (close(fd) != 0) ok = false;
-  if (ok && std::rename(temp.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    unlink(temp.c_str());
+  if (!orvacore::ReplaceFile(path, RuleLines(claims), 0644)) {
     syslog(LOG_ERR, "orvafirewall: cannot write %s", path.c_str());
     return -1;
   }
