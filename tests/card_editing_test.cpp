@@ -506,4 +506,27 @@ TEST_F(CardEditing, DeleteWithAWronglyTypedElementDeletesNothing) {
   EXPECT_EQ(1u, Stored().size());
 }
 
+// The front hands a name made of digits ("user=1000") to the module as a JSON number: every
+// method must take it for the same user the listing shows.
+TEST_F(CardEditing, ANameOfDigitsSentAsANumberIsTheSameUserEverywhere) {
+  Json::Value params;
+  params["user"] = 1000;
+  params["card"] = Parse(R"({"name":{"family_name":"Numbers"},"tel":[{"data":"1"}]})");
+  ExpectSuccess(Call("add_card", params));
+  Json::Value listed = List("1000");
+  ASSERT_EQ(1u, listed.size());
+
+  Json::Value record = listed[0];
+  record["resource_name"] = record["id"];
+  record["company"]["org"] = "Edited";
+  params["card"] = record;
+  ExpectSuccess(Call("edit_card", params));
+  EXPECT_EQ("Edited", List("1000")[0]["company"]["org"].asString());
+
+  params.removeMember("card");
+  params["id"][0] = record["id"];
+  ExpectSuccess(Call("delete_cards", params));
+  EXPECT_EQ(0u, List("1000").size());
+}
+
 }  // namespace

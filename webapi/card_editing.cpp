@@ -103,8 +103,9 @@ bool IsCardHead(const std::string& other) {
 
 void ContactAndCalendarHandler::addCard() {
   if (!hasParams(__LINE__, {"card", "user"})) return;
-  const Json::Value user = _request->GetParam("user", Json::Value());
-  if (!IsTextOrNull(user)) {
+  // The front passes a name made of digits as a number; it is still the same name.
+  std::string user;
+  if (!readTextParam("user", user)) {
     Refuse(_response, __LINE__, "check type of user(string)", 1011, kSetCardFailed);
     return;
   }
@@ -116,7 +117,7 @@ void ContactAndCalendarHandler::addCard() {
     return;
   }
 
-  const std::string guid = lookupGUID(user.asString(), true);
+  const std::string guid = lookupGUID(user, true);
   const std::string uuid = _dbHandler.GetUUID();
   // Without an id the writer would head the card with the request's own lines.
   if (uuid.empty()) {
@@ -133,14 +134,15 @@ void ContactAndCalendarHandler::addCard() {
 
 void ContactAndCalendarHandler::editCard() {
   if (!hasParams(__LINE__, {"card", "user"})) return;
-  const Json::Value user = _request->GetParam("user", Json::Value());
-  if (!IsTextOrNull(user)) {
+  // The front passes a name made of digits as a number; it is still the same name.
+  std::string user;
+  if (!readTextParam("user", user)) {
     Refuse(_response, __LINE__, "check type of user(string)", 1011, kSetCardFailed);
     return;
   }
-  const std::string guid = lookupGUID(user.asString(), false);
+  const std::string guid = lookupGUID(user, false);
   if (guid.empty()) {
-    logUnknownUser(__LINE__, user.asString());
+    logUnknownUser(__LINE__, user);
     _response->SetSuccess(Json::Value());
     return;
   }
@@ -173,15 +175,15 @@ void ContactAndCalendarHandler::editCard() {
 
 void ContactAndCalendarHandler::deleteCards() {
   if (!hasParams(__LINE__, {"user", "id"})) return;
-  const Json::Value user = _request->GetParam("user", Json::Value());
   const Json::Value ids = _request->GetParam("id", Json::Value());
-  if (!IsTextOrNull(user)) {
+  std::string user;
+  if (!readTextParam("user", user)) {
     Refuse(_response, __LINE__, "check type of user(string)", 901, kNeedParameter);
     return;
   }
-  const std::string guid = lookupGUID(user.asString(), false);
+  const std::string guid = lookupGUID(user, false);
   if (guid.empty()) {
-    logUnknownUser(__LINE__, user.asString());
+    logUnknownUser(__LINE__, user);
     _response->SetSuccess(Json::Value());
     return;
   }
