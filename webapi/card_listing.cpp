@@ -1,11 +1,13 @@
 // Card listing and search ("list_cards"): every card of one user's address book as a card
 // record, optionally filtered by a search text, in the order the store returns them.
+#include <algorithm>
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/range/iterator_range.hpp>
 #include <iterator>
 #include <locale>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "contact_and_calendar_handler.h"
 
@@ -22,8 +24,20 @@ bool ReadText(const Json::Value& value, std::string& text) {
   return true;
 }
 
-// A string element taken out of its array, which is not read again: the record gets the text
-// without a copy. "" for anything else.
+// Element `index` of `array` moved out; when it is the last one, its place is freed too. Null
+// when the array is shorter.
+Json::Value TakeElement(Json::Value& array, Json::ArrayIndex index) {
+  Json::Value element;
+  if (!array.isArray() || index >= array.size()) return element;
+  if (index + 1 == array.size()) {
+    array.removeIndex(index, &element);
+  } else {
+    element = std::move(array[index]);
+  }
+  return element;
+}
+
+// A string value taken over by the record without a copy; "" for anything else.
 Json::Value TakeText(Json::Value& value) {
   if (!value.isString()) return Json::Value("");
   return Json::Value(std::move(value));
@@ -94,25 +108,35 @@ void ContactAndCalendarHandler::listCards() {
   Json::Value ids(Json::arrayValue);
   const unsigned int count = _dbHandler.GetCards(names, texts, guid, ids);
 
-  Json::Value reply(Json::objectValue);
-  Json::Value& cards = reply["cards"] = Json::Value(Json::arrayValue);
+  // Cards are read from the last one back, each taken out of the store's arrays as it is read:
+  // what a card came from is freed while its record is made, which keeps a long listing's peak
+  // memory down. The records are then put back into the store's order.
+  std::vector<Json::Value> records;
+  records.reserve(count);
   std::string buffer;
-  for (Json::ArrayIndex i = 0; i < count && i < texts.size(); ++i) {
+  for (Json::ArrayIndex i = std::min<Json::ArrayIndex>(count, texts.size()); i-- > 0;) {
+    Json::Value text = TakeElement(texts, i);
     const char* begin = "";
     const char* end = begin;
-    if (texts[i].isString()) texts[i].getString(&begin, &end);
-    // A card shows only the labels it defines itself, never those of an earlier card.
+    if (text.isString()) text.getString(&begin, &end);
+    // A card shows only the labels it defines itself, never those of another card.
     _labelMap = Json::Value();
     buffer.assign(begin, end);
     ParseCardLabel(buffer.data());
     buffer.assign(begin, end);
-    // The text is not needed again; letting it go keeps the peak memory of a long listing down.
-    texts[i] = Json::Value();
+    text = Json::Value();
     Json::Value record(Json::objectValue);
     ParseCardText(buffer.data(), record);
-    record[kId] = TakeText(names[i]);
-    record[kResourceId] = TakeText(ids[i]);
-    if (searchKey.empty() || isMatch(record, searchKey)) cards.append(std::move(record));
+    Json::Value name = TakeElement(names, i);
+    Json::Value id = TakeElement(ids, i);
+    record[kId] = TakeText(name);
+    record[kResourceId] = TakeText(id);
+    if (searchKey.empty() || isMatch(record, searchKey)) records.push_back(std::move(record));
+  }
+  Json::Value reply(Json::objectValue);
+  Json::Value& cards = reply["cards"] = Json::Value(Json::arrayValue);
+  for (auto record = records.rbegin(); record != records.rend(); ++record) {
+    cards.append(std::move(*record));
   }
   _response->SetSuccess(std::move(reply));
 }
