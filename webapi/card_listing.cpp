@@ -16,14 +16,6 @@ namespace {
 const Json::StaticString kId("id");
 const Json::StaticString kResourceId("resource_id");
 
-// A parameter read as text. Numbers and booleans read as JsonCpp writes them and null as "";
-// an object or an array has no text (converting it would throw), so it is refused.
-bool ReadText(const Json::Value& value, std::string& text) {
-  if (value.isObject() || value.isArray()) return false;
-  text = value.asString();
-  return true;
-}
-
 // Element `index` of `array` moved out; when it is the last one, its place is freed too. Null
 // when the array is shorter.
 Json::Value TakeElement(Json::Value& array, Json::ArrayIndex index) {
@@ -96,8 +88,7 @@ void ContactAndCalendarHandler::listCards() {
   if (!hasParams(__LINE__, {"user"})) return;
   std::string user;
   std::string searchKey;
-  if (!ReadText(_request->GetParam("user", Json::Value()), user) ||
-      !ReadText(_request->GetParam("search_key", Json::Value()), searchKey)) {
+  if (!readTextParam("user", user) || !readTextParam("search_key", searchKey)) {
     replyLoggedError(__LINE__, 900, "Request lost parameters");
     return;
   }
