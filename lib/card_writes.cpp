@@ -76,8 +76,13 @@ std::string UsableUuid(const std::string& fromHelper) {
   return LibraryUuid();
 }
 
-// The statements carry the text through C strings: a NUL byte would silently cut the card.
-bool HoldsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
+// The statements carry the text through C strings: a NUL byte would silently cut the card, so
+// such a card is refused (and logged) instead.
+bool StorableText(const std::string& text) {
+  if (text.find('\0') == std::string::npos) return true;
+  STORE_LOG("%s:%d Card text holds a NUL byte, not stored");
+  return false;
+}
 
 void AppendQuoted(std::string& statement, const std::string& value, const char* after) {
   statement += '\'';
@@ -89,10 +94,7 @@ void AppendQuoted(std::string& statement, const std::string& value, const char* 
 
 bool DBHandler::AddCard(std::string owner, std::string vcardUid, std::string vcardText) {
   const std::string now = GetNowTimeInfo();
-  if (HoldsNul(vcardText)) {
-    STORE_LOG("%s:%d Card text holds a NUL byte, not stored");
-    return false;
-  }
+  if (!StorableText(vcardText)) return false;
   std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
   if (md5.empty()) return false;
   const std::string resourceName = UsableUuid(GetUUID()) + ".vcf";
@@ -136,10 +138,7 @@ bool DBHandler::AddCard(std::string owner, std::string vcardUid, std::string vca
 
 bool DBHandler::UpdateCard(std::string owner, std::string resourceName, std::string vcardText) {
   const std::string now = GetNowTimeInfo();
-  if (HoldsNul(vcardText)) {
-    STORE_LOG("%s:%d Card text holds a NUL byte, not stored");
-    return false;
-  }
+  if (!StorableText(vcardText)) return false;
   std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
   if (md5.empty()) return false;
   const std::string homeId = GetResourceID(owner);

@@ -50,7 +50,7 @@ int CollectClaims(const char* section, const char* key, const char* value, void*
   BrowseState* state = static_cast<BrowseState*>(userData);
   if (strcasecmp(key, "dst.ports") != 0) return 1;
   std::vector<PortClaim> parsed;
-  if (!ParsePortSpec(value, &parsed)) {
+  if (!ParsePortList(value, &parsed)) {
     state->badValue = std::string("[") + section + "] dst.ports=" + value;
     return 1;
   }
@@ -73,13 +73,13 @@ bool IsReadableRegularFile(const std::string& path) {
 
 }  // namespace
 
-bool ParsePortSpec(const std::string& spec, std::vector<PortClaim>* claims) {
-  std::size_t slash = spec.rfind('/');
+bool ParsePortList(const std::string& ports, std::vector<PortClaim>* claims) {
+  std::size_t slash = ports.rfind('/');
   if (slash == std::string::npos) return false;
   std::vector<PortClaim> parsed;
-  for (const std::string& protocol : Split(spec.substr(slash + 1), ',')) {
+  for (const std::string& protocol : Split(ports.substr(slash + 1), ',')) {
     if (protocol != "tcp" && protocol != "udp") return false;
-    for (const std::string& item : Split(spec.substr(0, slash), ',')) {
+    for (const std::string& item : Split(ports.substr(0, slash), ',')) {
       std::size_t colon = item.find(':');
       PortClaim claim{"", "", protocol, 0, 0};
       if (colon == std::string::npos) {

@@ -21,7 +21,7 @@ struct PortClaim {
 // Parses a "dst.ports" value such as "8008/tcp", "80,443/tcp", "5000:5010/tcp" or "53/tcp,udp"
 // and appends one claim per port or range and protocol (file and service left empty). False
 // when the value is malformed or a port lies outside 1 to 65535; nothing is appended then.
-bool ParsePortSpec(const std::string& spec, std::vector<PortClaim>* claims);
+bool ParsePortList(const std::string& ports, std::vector<PortClaim>* claims);
 
 // Reads every regular file named "*.sc" in `dir`, in name order. A missing folder claims
 // nothing. False when a file cannot be read or holds a malformed "dst.ports" value; `claims`
