@@ -140,9 +140,8 @@ void ContactAndCalendarHandler::editCard() {
     Refuse(_response, __LINE__, "check type of user(string)", 1011, kSetCardFailed);
     return;
   }
-  const std::string guid = lookupGUID(user, false);
+  const std::string guid = knownUserGUID(__LINE__, user);
   if (guid.empty()) {
-    logUnknownUser(__LINE__, user);
     _response->SetSuccess(Json::Value());
     return;
   }
@@ -181,9 +180,8 @@ void ContactAndCalendarHandler::deleteCards() {
     Refuse(_response, __LINE__, "check type of user(string)", 901, kNeedParameter);
     return;
   }
-  const std::string guid = lookupGUID(user, false);
+  const std::string guid = knownUserGUID(__LINE__, user);
   if (guid.empty()) {
-    logUnknownUser(__LINE__, user);
     _response->SetSuccess(Json::Value());
     return;
   }

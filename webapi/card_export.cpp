@@ -69,9 +69,8 @@ void ContactAndCalendarHandler::exportCards() {
     writeNotFound();
     return;
   }
-  const std::string guid = lookupGUID(user, false);
+  const std::string guid = knownUserGUID(__LINE__, user);
   if (guid.empty()) {
-    logUnknownUser(__LINE__, user);
     writeNotFound();
     return;
   }
@@ -107,9 +106,8 @@ void ContactAndCalendarHandler::exportAllCards() {
     writeNotFound();
     return;
   }
-  const std::string guid = lookupGUID(user, false);
+  const std::string guid = knownUserGUID(__LINE__, user);
   if (guid.empty()) {
-    logUnknownUser(__LINE__, user);
     writeNotFound();
     return;
   }

@@ -58,9 +58,8 @@ void ContactAndCalendarHandler::importCards() {
     replyLoggedError(__LINE__, 900, "Request lost parameters");
     return;
   }
-  const std::string guid = lookupGUID(user, false);
+  const std::string guid = knownUserGUID(__LINE__, user);
   if (guid.empty()) {
-    logUnknownUser(__LINE__, user);
     _response->SetSuccess(Json::Value());
     return;
   }

@@ -67,8 +67,9 @@ class ContactAndCalendarHandler {
   // The user's GUID; with `provision`, a user unknown to the mapping is provisioned first and
   // looked up again. "" when the user has none.
   std::string lookupGUID(const std::string& user, bool provision);
-  // The system-log line for a user without a GUID.
-  void logUnknownUser(int line, const std::string& user);
+  // The GUID of a user the store already knows; for an unknown user "" after the system-log
+  // line "Can't find [user]'s ID" (with the caller's `line`). Nothing is provisioned.
+  std::string knownUserGUID(int line, const std::string& user);
   // The parameter `name` as text: a string as it is, a number or boolean as JsonCpp writes it
   // (the front decodes user=1000 as a number), null or absent as "". False for an object or an
   // array, whose conversion would throw.

@@ -41,8 +41,11 @@ std::string ContactAndCalendarHandler::lookupGUID(const std::string& user, bool 
   return guid;
 }
 
-void ContactAndCalendarHandler::logUnknownUser(int line, const std::string& user) {
-  syslog(LOG_ERR, "%s:%d Can't find [%s]'s ID", MODULE_SOURCE, line, user.c_str());
+std::string ContactAndCalendarHandler::knownUserGUID(int line, const std::string& user) {
+  std::string guid = lookupGUID(user, false);
+  if (guid.empty())
+    syslog(LOG_ERR, "%s:%d Can't find [%s]'s ID", MODULE_SOURCE, line, user.c_str());
+  return guid;
 }
 
 bool ContactAndCalendarHandler::readTextParam(const char* name, std::string& text) {
