@@ -20,8 +20,12 @@ class DBHandler {
   DBHandler(const DBHandler&) = delete;
   DBHandler& operator=(const DBHandler&) = delete;
 
-  // Short name -> GUID from the mapping database; "" when unknown.
+  // Short name -> GUID from the mapping database; "" when unknown, and also when the database
+  // could not be read (LookupGUID tells the two apart).
   std::string GetGUID(std::string shortName);
+  // The GUID mapped to `shortName` in `guid`, "" when the mapping holds none. False when the
+  // mapping database could not be read: the user is then not known to be unknown.
+  bool LookupGUID(std::string shortName, std::string& guid);
   // The helper program's GUID for the short name (it records the mapping); "" on failure.
   std::string SetGUID(std::string shortName);
   // A fresh UUID from the helper program; "" on failure.
@@ -29,6 +33,9 @@ class DBHandler {
   // Creates the user's address-book home, its metadata and its address-book revision row.
   // True only when this call created all three.
   bool SetupUserBasicInfo(std::string shortName);
+  // True when the daemon's database answered that `owner` has no address-book home (a mapping
+  // left by a provisioning that failed halfway). False when it has one or could not be asked.
+  bool HomeIsMissing(std::string owner);
   // Card writes; true on complete success.
   bool AddCard(std::string owner, std::string vcardUid, std::string vcardText);
   bool UpdateCard(std::string owner, std::string resourceName, std::string vcardText);
@@ -45,6 +52,9 @@ class DBHandler {
   std::string GetMD5(std::string text);
   std::string GetNowTimeInfo();
   std::string GetResourceID(std::string owner);
+  // The home id of `owner` in `homeId` ("" when it has none), with `lockHome` locking the home's
+  // row until the transaction ends. False when the query failed. Logs only the failure.
+  bool ReadResourceID(std::string owner, bool lockHome, std::string& homeId);
   // Matches by owner's home as well as name, so one user's request never touches another's card.
   bool DelAddressbookObj(std::string homeId, std::string resourceName);
   bool IsUserExist(std::string owner);
@@ -69,6 +79,10 @@ class DBHandler {
   // value after the option (the MD5 text is never logged).
   std::string ReadHelperLine(std::size_t width, const char* option, const char* argument,
                              const char* logged);
+
+  // How long a connection to the mapping database waits for another process's lock: the
+  // helper writes to it while it records a new user.
+  static constexpr int kMappingBusyTimeoutMs = 10000;
 
   int _errCode;
   std::string _sqlite_DB_path;

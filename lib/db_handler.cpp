@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 
 #include "lumidex_paths.h"
 #include "orvadb.h"
@@ -46,6 +47,7 @@ bool DBHandler::CreateTable() {
     _db = nullptr;
     return false;
   }
+  sqlite3_busy_timeout(_db, kMappingBusyTimeoutMs);
   char* error = nullptr;
   _errCode =
       sqlite3_exec(_db, "CREATE TABLE mapping(short_name text, GUID text, PRIMARY KEY(GUID))",
@@ -103,22 +105,34 @@ bool DBHandler::ExecuteCommand(const char* statement) {
 
 std::string DBHandler::GetResourceID(std::string owner) {
   std::string homeId;
-  EscapeString(owner);
-  char statement[kStatementSize];
-  if (FormatStatement(statement, sizeof statement, __LINE__,
-                      "SELECT resource_id FROM addressbook_home WHERE owner_uid='%s'",
-                      owner.c_str())) {
-    DBResult* result = nullptr;
-    if (ORVADBExecute(_pConnection, statement, &result) == -1) {
-      STORE_LOG("%s:%d DB command failed[%s]", owner.c_str());
-    } else {
-      int row = 0;
-      if (ORVADBFetchRow(result, &row) != -1) homeId = ORVADBFetchField(result, row, "resource_id");
-    }
-    if (result) ORVADBFreeResult(result);
-  }
+  ReadResourceID(std::move(owner), false, homeId);
   if (homeId.empty()) STORE_LOG("%s:%d Can't find resource ID!!");
   return homeId;
+}
+
+bool DBHandler::ReadResourceID(std::string owner, bool lockHome, std::string& homeId) {
+  homeId.clear();
+  EscapeString(owner);
+  char statement[kStatementSize];
+  // The row lock makes the writes of one home wait for each other, so that their revision
+  // numbers follow the order in which the changes commit.
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       lockHome ? "SELECT resource_id FROM addressbook_home WHERE owner_uid='%s' "
+                                  "FOR UPDATE"
+                                : "SELECT resource_id FROM addressbook_home WHERE owner_uid='%s'",
+                       owner.c_str())) {
+    return false;
+  }
+  DBResult* result = nullptr;
+  const bool read = ORVADBExecute(_pConnection, statement, &result) != -1;
+  if (!read) {
+    STORE_LOG("%s:%d DB command failed[%s]", owner.c_str());
+  } else {
+    int row = 0;
+    if (ORVADBFetchRow(result, &row) != -1) homeId = ORVADBFetchField(result, row, "resource_id");
+  }
+  if (result) ORVADBFreeResult(result);
+  return read;
 }
 
 bool DBHandler::IsUserExist(std::string owner) {

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "db_handler.h"
@@ -24,13 +25,22 @@ int DBHandler::GetGUIDCallback(void* target, int columnCount, char** values, cha
 
 std::string DBHandler::GetGUID(std::string shortName) {
   std::string guid;
+  LookupGUID(std::move(shortName), guid);
+  return guid;
+}
+
+bool DBHandler::LookupGUID(std::string shortName, std::string& guid) {
+  guid.clear();
   _errCode = sqlite3_open(_sqlite_DB_path.c_str(), &_db);
   if (_errCode != SQLITE_OK) {
     STORE_LOG("%s:%d Open sqlite DB failed!![%d]", _errCode);
     sqlite3_close(_db);
     _db = nullptr;
-    return guid;
+    return false;
   }
+  // The helper holds the write lock while it records a new user; without a wait this read
+  // fails then, and a known user would be taken as unknown.
+  sqlite3_busy_timeout(_db, kMappingBusyTimeoutMs);
   // The name is bound, never spliced into the statement: any name is matched literally.
   sqlite3_stmt* statement = nullptr;
   _errCode = sqlite3_prepare_v2(_db, "SELECT GUID FROM mapping where short_name=?1", -1, &statement,
@@ -46,12 +56,16 @@ std::string DBHandler::GetGUID(std::string shortName) {
     }
     if (_errCode == SQLITE_DONE) _errCode = SQLITE_OK;
   }
-  if (_errCode != SQLITE_OK) STORE_LOG("%s:%d Get Data failed[%s]", sqlite3_errmsg(_db));
+  const bool read = _errCode == SQLITE_OK;
+  if (!read) {
+    STORE_LOG("%s:%d Get Data failed[%s]", sqlite3_errmsg(_db));
+    guid.clear();  // rows before the failure are not an answer
+  }
   sqlite3_finalize(statement);
   _errCode = sqlite3_close(_db);
   _db = nullptr;
   if (_errCode != SQLITE_OK) STORE_LOG("%s:%d Close sqlite DB failed!![%d]", _errCode);
-  return guid;
+  return read;
 }
 
 std::string DBHandler::ReadHelperLine(std::size_t width, const char* option, const char* argument,

@@ -1,5 +1,7 @@
 // User provisioning: the address-book home, its metadata row and the address book's revision
 // row for a user who has none yet.
+#include <utility>
+
 #include "db_handler.h"
 #include "store_log.h"
 
@@ -28,6 +30,11 @@ bool DBHandler::SetupUserBasicInfo(std::string shortName) {
   }
   STORE_LOG("%s:%d Add new user[%s] info to DB done.", shortName.c_str());
   return true;
+}
+
+bool DBHandler::HomeIsMissing(std::string owner) {
+  std::string homeId;
+  return ReadResourceID(std::move(owner), false, homeId) && homeId.empty();
 }
 
 bool DBHandler::InsertAddressbookHome(std::string owner) {

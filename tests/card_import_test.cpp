@@ -400,12 +400,18 @@ TEST_F(CardImport, NumericUserNameReadsAsItsDigits) {
   EXPECT_EQ(1u, Cards(store.GetGUID("1000")).size());
 }
 
-TEST_F(CardImport, UnknownUserIsASilentSuccess) {
-  ORVA::APIResponse response = Import(Params("nobody", root.Path("/never-written.vcf")));
-  EXPECT_TRUE(response.IsSuccess());
-  EXPECT_TRUE(response.Data().isNull());
-  EXPECT_EQ(1, Syslog::Count("Can't find [nobody]'s ID"));
-  EXPECT_EQ("0", Caldav::Value("SELECT count(*) FROM addressbook_object"));
+TEST_F(CardImport, UnknownUserIsProvisionedAndTheFileStored) {
+  const std::string path = root.Path("/upload.vcf");
+  WriteFile(path, "BEGIN:VCARD\nFN:A\nEND:VCARD\nBEGIN:VCARD\nFN:B\nEND:VCARD\n");
+  ORVA::APIResponse response = Import(Params("newcomer", path));
+  EXPECT_TRUE(response.IsSuccess()) << response.ToJson().toStyledString();
+  DBHandler store;
+  EXPECT_EQ(2u, Cards(store.GetGUID("newcomer")).size());
+
+  // A name that cannot become a user stores nothing, and says so.
+  response = Import(Params("line\nbreak", path));
+  EXPECT_EQ(1011, response.ErrorCode());
+  EXPECT_EQ("2", Caldav::Value("SELECT count(*) FROM addressbook_object"));
 }
 
 TEST_F(CardImport, NothingToStoreGives1011WithoutALogLine) {

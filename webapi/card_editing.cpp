@@ -117,7 +117,11 @@ void ContactAndCalendarHandler::addCard() {
     return;
   }
 
-  const std::string guid = lookupGUID(user, true);
+  std::string guid;
+  if (!lookupGUID(user, true, guid)) {
+    replyLoggedError(__LINE__, 1014, kLookupFailed);
+    return;
+  }
   const std::string uuid = _dbHandler.GetUUID();
   // Without an id the writer would head the card with the request's own lines.
   if (uuid.empty()) {
@@ -140,7 +144,11 @@ void ContactAndCalendarHandler::editCard() {
     Refuse(_response, __LINE__, "check type of user(string)", 1011, kSetCardFailed);
     return;
   }
-  const std::string guid = knownUserGUID(__LINE__, user);
+  std::string guid;
+  if (!knownUserGUID(__LINE__, user, guid)) {
+    replyLoggedError(__LINE__, 1014, kLookupFailed);
+    return;
+  }
   if (guid.empty()) {
     _response->SetSuccess(Json::Value());
     return;
@@ -180,7 +188,11 @@ void ContactAndCalendarHandler::deleteCards() {
     Refuse(_response, __LINE__, "check type of user(string)", 901, kNeedParameter);
     return;
   }
-  const std::string guid = knownUserGUID(__LINE__, user);
+  std::string guid;
+  if (!knownUserGUID(__LINE__, user, guid)) {
+    replyLoggedError(__LINE__, 1014, kLookupFailed);
+    return;
+  }
   if (guid.empty()) {
     _response->SetSuccess(Json::Value());
     return;

@@ -32,6 +32,10 @@ void logLostParameters(int line) {
   ErrorLog(MODULE_SOURCE, line, 1, "Request lost parameters", static_cast<const char*>(nullptr));
 }
 
+void logLookupFailed(int line) {
+  ErrorLog(MODULE_SOURCE, line, 1, kLookupFailed, static_cast<const char*>(nullptr));
+}
+
 // The decimal text of an id element; false for anything that is neither a string nor an integer
 // (reading those would throw).
 bool idText(const Json::Value& id, std::string& text) {
@@ -69,7 +73,12 @@ void ContactAndCalendarHandler::exportCards() {
     writeNotFound();
     return;
   }
-  const std::string guid = knownUserGUID(__LINE__, user);
+  std::string guid;
+  if (!knownUserGUID(__LINE__, user, guid)) {
+    logLookupFailed(__LINE__);
+    writeNotFound();
+    return;
+  }
   if (guid.empty()) {
     writeNotFound();
     return;
@@ -106,7 +115,12 @@ void ContactAndCalendarHandler::exportAllCards() {
     writeNotFound();
     return;
   }
-  const std::string guid = knownUserGUID(__LINE__, user);
+  std::string guid;
+  if (!knownUserGUID(__LINE__, user, guid)) {
+    logLookupFailed(__LINE__);
+    writeNotFound();
+    return;
+  }
   if (guid.empty()) {
     writeNotFound();
     return;

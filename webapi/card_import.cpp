@@ -58,9 +58,14 @@ void ContactAndCalendarHandler::importCards() {
     replyLoggedError(__LINE__, 900, "Request lost parameters");
     return;
   }
-  const std::string guid = knownUserGUID(__LINE__, user);
+  // A user the store does not know yet is provisioned, as add does, so the file is stored.
+  std::string guid;
+  if (!lookupGUID(user, true, guid)) {
+    replyLoggedError(__LINE__, 1014, kLookupFailed);
+    return;
+  }
   if (guid.empty()) {
-    _response->SetSuccess(Json::Value());
+    replyLoggedError(__LINE__, 1011, "Fail to set card");
     return;
   }
 

@@ -93,7 +93,11 @@ void ContactAndCalendarHandler::listCards() {
     return;
   }
 
-  const std::string guid = lookupGUID(user, true);
+  std::string guid;
+  if (!lookupGUID(user, true, guid)) {
+    replyLoggedError(__LINE__, 1014, kLookupFailed);
+    return;
+  }
   Json::Value names(Json::arrayValue);
   Json::Value texts(Json::arrayValue);
   Json::Value ids(Json::arrayValue);

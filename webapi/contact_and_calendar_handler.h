@@ -16,6 +16,9 @@
 // Source name of every error-log and system-log line of the module.
 #define MODULE_SOURCE "webapi-ContactAndCalendar"
 
+// Message of error 1014, a user lookup that could not read the mapping.
+inline constexpr char kLookupFailed[] = "Fail to look up user";
+
 class ContactAndCalendarHandler {
  public:
   ContactAndCalendarHandler(ORVA::APIRequest* request, ORVA::APIResponse* response,
@@ -64,12 +67,14 @@ class ContactAndCalendarHandler {
   bool hasParams(int line, std::initializer_list<const char*> names);
   // Writes `message` to the error log (level 1, module source name, `line`) and replies `code`.
   void replyLoggedError(int line, int code, const char* message);
-  // The user's GUID; with `provision`, a user unknown to the mapping is provisioned first and
-  // looked up again. "" when the user has none.
-  std::string lookupGUID(const std::string& user, bool provision);
-  // The GUID of a user the store already knows; for an unknown user "" after the system-log
-  // line "Can't find [user]'s ID" (with the caller's `line`). Nothing is provisioned.
-  std::string knownUserGUID(int line, const std::string& user);
+  // The user's GUID in `guid`, "" when the user has none; with `provision`, a user unknown to
+  // the mapping, or mapped but without an address book, is provisioned first and looked up
+  // again. False when the mapping could not be read: the user is then not known to be unknown,
+  // and the caller answers an error (1014 with kLookupFailed; the exports their 404).
+  bool lookupGUID(const std::string& user, bool provision, std::string& guid);
+  // lookupGUID without provisioning; for an unknown user `guid` is "" after the system-log line
+  // "Can't find [user]'s ID" (with the caller's `line`).
+  bool knownUserGUID(int line, const std::string& user, std::string& guid);
   // The parameter `name` as text: a string as it is, a number or boolean as JsonCpp writes it
   // (the front decodes user=1000 as a number), null or absent as "". False for an object or an
   // array, whose conversion would throw.

@@ -32,20 +32,23 @@ void ContactAndCalendarHandler::replyLoggedError(int line, int code, const char*
   _response->SetError(code, Json::Value(message));
 }
 
-std::string ContactAndCalendarHandler::lookupGUID(const std::string& user, bool provision) {
-  std::string guid = _dbHandler.GetGUID(user);
-  if (guid.empty() && provision) {
-    _dbHandler.SetupUserBasicInfo(user);
-    guid = _dbHandler.GetGUID(user);
-  }
-  return guid;
+bool ContactAndCalendarHandler::lookupGUID(const std::string& user, bool provision,
+                                           std::string& guid) {
+  if (!_dbHandler.LookupGUID(user, guid)) return false;
+  if (!provision) return true;
+  // A user mapped but without an address book was first seen while the daemon's database was
+  // down; provisioning completes it.
+  if (!guid.empty() && !_dbHandler.HomeIsMissing(guid)) return true;
+  _dbHandler.SetupUserBasicInfo(user);
+  return _dbHandler.LookupGUID(user, guid);
 }
 
-std::string ContactAndCalendarHandler::knownUserGUID(int line, const std::string& user) {
-  std::string guid = lookupGUID(user, false);
+bool ContactAndCalendarHandler::knownUserGUID(int line, const std::string& user,
+                                              std::string& guid) {
+  if (!lookupGUID(user, false, guid)) return false;
   if (guid.empty())
     syslog(LOG_ERR, "%s:%d Can't find [%s]'s ID", MODULE_SOURCE, line, user.c_str());
-  return guid;
+  return true;
 }
 
 bool ContactAndCalendarHandler::readTextParam(const char* name, std::string& text) {
