@@ -7,8 +7,9 @@ packages=(
   build-essential cmake pkg-config git
   libjsoncpp-dev libsqlite3-dev libboost-dev libpq-dev uuid-dev libssl-dev libcgicc-dev libminini-dev libcrypt-dev nettle-dev
   libgtest-dev googletest
-  postgresql lighttpd curl python3 procps openssl
+  postgresql lighttpd lighttpd-mod-deflate curl python3 procps openssl
   chromium chromium-driver python3-selenium
+  python3-vobject libuchardet-dev
 )
 if [ -n "${LUMIDEX_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$LUMIDEX_EXTRA_PACKAGES"

@@ -8,10 +8,15 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "conf_manager.h"
 #include "db_handler.h"
 #include "webapi.h"
+
+namespace vcard {
+struct ContentLine;
+}
 
 // Source name of every error-log and system-log line of the module.
 #define MODULE_SOURCE "webapi-ContactAndCalendar"
@@ -30,11 +35,10 @@ class ContactAndCalendarHandler {
   // vCard reading (the card record).
   void ParseCardText(char* cardText, Json::Value& record);
   void ParseCardLabel(char* cardText);
-  void ParseInfoName(char* value, Json::Value& record);
-  void ParseInfoADR(char* line, Json::Value& record);
-  void ParseInfoTEL(char* line, Json::Value& record);
-  void ParseInfoURL(char* line, Json::Value& record);
-  void ParseInfoEMAIL(char* line, Json::Value& record);
+  void ParseInfoName(std::string_view value, Json::Value& record);
+  // A phone, e-mail, address or web address line as an entry of `target`; none for an empty value.
+  void ParseInfoEntry(const vcard::ContentLine& line, const Json::StaticString& target,
+                      const char* fixedLabel, Json::Value& record);
   void setEmptyInfo(Json::Value& record);
 
   // Listing and search.
@@ -75,9 +79,9 @@ class ContactAndCalendarHandler {
   // lookupGUID without provisioning; for an unknown user `guid` is "" after the system-log line
   // "Can't find [user]'s ID" (with the caller's `line`).
   bool knownUserGUID(int line, const std::string& user, std::string& guid);
-  // The parameter `name` as text: a string as it is, a number or boolean as JsonCpp writes it
-  // (the front decodes user=1000 as a number), null or absent as "". False for an object or an
-  // array, whose conversion would throw.
+  // The parameter `name` as text: the text the client sent when the request keeps it (the
+  // front does), else a string as it is, a number or boolean as JsonCpp writes it, null or
+  // absent as "". False for an object or an array given as a value, whose conversion would throw.
   bool readTextParam(const char* name, std::string& text);
 
   ORVA::APIRequest* _request;

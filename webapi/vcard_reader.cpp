@@ -1,12 +1,12 @@
 // vCard reading: turns the stored text of one contact into the card record the browser shows.
-// A line scanner over a writable buffer that it cuts in place; lines it does not take apart are
-// kept verbatim in `other` so that an edit writes them back.
-#include <strings.h>
-
-#include <cstring>
+// Lines come from the line layer (unfolded, soft breaks joined); the properties the record models
+// are recognised by name in any case, with any group and parameters, and every other line is kept
+// whole in `other`. Values stay vCard text as stored: escapes are not undone.
 #include <string>
+#include <string_view>
 
 #include "contact_and_calendar_handler.h"
+#include "vcard_line.h"
 
 namespace {
 
@@ -40,85 +40,60 @@ const char* const kCommonWords[] = {
     "fax",   "TEL",   "EMAIL",  "ADR",  "URL",      "x400",  "X400", "POSTAL",   "PARCEL",
     "DOM",   "INTL",  "CAR",    "ISDN", "internet", "VIDEO", "BBS",  "MODEM",    "PCS"};
 
-// `text` as a value: "" and the common words without a copy.
-Json::Value WordValue(const char* text) {
-  if (*text == '\0') return Json::Value(kEmptyText);
-  for (const char* word : kCommonWords) {
-    if (std::strcmp(text, word) == 0) return Json::Value(Json::StaticString(word));
-  }
-  return Json::Value(text);
-}
-
 // `text` as a value: "" without a copy. For values that are seldom one of the common words.
-Json::Value TextValue(const char* text) {
-  return *text == '\0' ? Json::Value(kEmptyText) : Json::Value(text);
+Json::Value TextValue(std::string_view text) {
+  return text.empty() ? Json::Value(kEmptyText)
+                      : Json::Value(text.data(), text.data() + text.size());
 }
 
-// The next line of the text at `cursor`, cut off with a NUL, and `cursor` moved past it. CR and
-// LF both end a line and a run of them is one break, so empty lines never come back. Null at the
-// end of the text. Only ever steps over characters before the terminating NUL.
-char* NextLine(char*& cursor) {
-  cursor += std::strspn(cursor, "\r\n");
-  if (*cursor == '\0') return nullptr;
-  char* line = cursor;
-  cursor += std::strcspn(cursor, "\r\n");
-  if (*cursor != '\0') *cursor++ = '\0';
-  return line;
-}
-
-// The next token at `cursor` (a run of delimiters counts as one, so no token is empty), cut off
-// with a NUL, and `cursor` moved past it. Null when only delimiters are left.
-char* NextToken(char*& cursor, const char* delimiters) {
-  if (!cursor) return nullptr;
-  cursor += std::strspn(cursor, delimiters);
-  if (*cursor == '\0') return nullptr;
-  char* token = cursor;
-  cursor += std::strcspn(cursor, delimiters);
-  if (*cursor != '\0') *cursor++ = '\0';
-  return token;
-}
-
-// Cuts the text before the first of `delimiters` off `line` as the property name. Returns the
-// rest after that delimiter (null when the line has none) and reports the delimiter in `ended`.
-char* CutPropertyName(char* line, const char* delimiters, char* ended) {
-  char* end = line + std::strcspn(line, delimiters);
-  *ended = *end;
-  if (*end == '\0') return nullptr;
-  *end = '\0';
-  return end + 1;
-}
-
-bool StartsWith(const char* line, const char* prefix) {
-  return std::strncmp(line, prefix, std::strlen(prefix)) == 0;
-}
-
-// A new entry for `key`: a grouped property (item1.EMAIL) takes its group's label, null when this
-// card defines none; an ungrouped one takes the fixed word of its kind.
-Json::Value StartEntry(const char* key, const Json::Value& labelMap, const char* fixedLabel) {
-  Json::Value entry(Json::objectValue);
-  entry[kKey] = WordValue(key);
-  const char* dot = std::strchr(key, '.');
-  entry[kCustName] = dot ? labelMap.get(std::string(key, dot), Json::Value())
-                         : Json::Value(Json::StaticString(fixedLabel));
-  entry[kData] = kEmptyText;
-  return entry;
-}
-
-// A parameter "type=X" (any case) adds X to the types; any other token becomes the value. The
-// value comes last on a line, so `data` ends up holding it.
-void TakeToken(const char* token, Json::Value& entry) {
-  if (strncasecmp(token, "type=", 5) == 0) {
-    entry[kType].append(WordValue(token + 5));
-    return;
+// `text` as a value: "" and the common words without a copy.
+Json::Value WordValue(std::string_view text) {
+  if (text.empty()) return Json::Value(kEmptyText);
+  for (const char* word : kCommonWords) {
+    if (text == word) return Json::Value(Json::StaticString(word));
   }
-  entry[kData] = TextValue(token);
+  return TextValue(text);
 }
 
-void AppendUnlessEmpty(Json::Value& entry, Json::Value& record, const Json::StaticString& target) {
-  const char* begin = nullptr;
-  const char* end = nullptr;
-  if (!entry[kData].getString(&begin, &end) || begin == end) return;
-  record[target].append(std::move(entry));
+bool NameIs(const vcard::ContentLine& line, std::string_view name) {
+  return vcard::EqualsNoCase(line.name, name);
+}
+
+// The label a label value shows: address books write their own as _$!<Home>!$_, a person's
+// stands plain.
+std::string_view ShownLabel(std::string_view label) {
+  const std::size_t close = label.find('>');
+  if (close != std::string_view::npos) label = label.substr(0, close);
+  const std::size_t open = label.find('<');
+  if (open != std::string_view::npos) label = label.substr(open + 1);
+  return label;
+}
+
+// An ORG value without one trailing separator (an empty unit); an escaped ';' is data and stays.
+std::string_view WithoutTrailingSeparator(std::string_view value) {
+  if (value.empty() || value.back() != ';') return value;
+  std::size_t backslashes = 0;
+  for (std::size_t i = value.size() - 1; i > 0 && value[i - 1] == '\\'; --i) ++backslashes;
+  return backslashes % 2 == 0 ? value.substr(0, value.size() - 1) : value;
+}
+
+// The four kinds of entry, by property name.
+struct EntryKind {
+  const char* property;
+  const Json::StaticString* target;
+};
+const EntryKind kEntryKinds[] = {{"TEL", &kTel}, {"EMAIL", &kMail}, {"ADR", &kAdr}, {"URL", &kUrl}};
+
+const EntryKind* EntryKindOf(const vcard::ContentLine& line) {
+  for (const EntryKind& kind : kEntryKinds) {
+    if (NameIs(line, kind.property)) return &kind;
+  }
+  return nullptr;
+}
+
+void AppendLine(std::string& other, std::string_view line) {
+  other.append(line.data(), line.size());
+  other += "\r\n";
 }
 
 }  // namespace
@@ -140,147 +115,94 @@ void ContactAndCalendarHandler::setEmptyInfo(Json::Value& record) {
 
 void ContactAndCalendarHandler::ParseCardLabel(char* cardText) {
   if (!cardText) return;
-  char* cursor = cardText;
-  while (char* line = NextLine(cursor)) {
-    if (!std::strstr(line, ".X-ABLabel:") && !std::strstr(line, ".X-ABADR:")) continue;
-    char* colon = std::strchr(line, ':');
-    char* dot = std::strchr(line, '.');
-    if (!colon || !dot) continue;
-    const std::string group(line, dot);
-    char* label = colon + 1;
-    // Address books write their own labels as _$!<Home>!$_; a user's label stands plain.
-    if (char* close = std::strchr(label, '>')) *close = '\0';
-    if (char* open = std::strchr(label, '<')) label = open + 1;
-    _labelMap[group] = label;
+  vcard::LineReader reader(cardText);
+  vcard::ContentLine line;
+  std::string_view text;
+  while (reader.Next(text)) {
+    // Only X-ABLabel names a group: X-ABADR holds an address's country code, not its label.
+    if (!vcard::SplitLine(text, line) || line.group.empty() || !NameIs(line, "X-ABLabel")) continue;
+    _labelMap[std::string(line.group)] = TextValue(ShownLabel(line.value));
   }
 }
 
 void ContactAndCalendarHandler::ParseCardText(char* cardText, Json::Value& record) {
   setEmptyInfo(record);
   std::string other;
-  // The lines kept verbatim take about as much room as the text: one allocation (two when LF
-  // line ends become CRLF) instead of a doubling series.
-  if (cardText) other.reserve(std::strlen(cardText));
-  int lineNumber = 0;
-  int noteLine = -1;
-  int addressLine = -1;
-  char noText[] = "";
-  char* cursor = cardText ? cardText : noText;
-  while (char* line = NextLine(cursor)) {
-    if (StartsWith(line, "END")) break;
-    ++lineNumber;
-    if (StartsWith(line, "FN:")) continue;
-    if (StartsWith(line, "NOTE:")) {
-      record[kNote] = line + 5;
-      noteLine = lineNumber;
-    } else if (StartsWith(line, "TITLE:")) {
-      record[kCompany][kTitle] = line + 6;
-    } else if (StartsWith(line, "ORG:")) {
-      const std::size_t length = std::strlen(line);
-      if (line[length - 1] == ';') line[length - 1] = '\0';
-      record[kCompany][kOrg] = line + 4;
-    } else if (StartsWith(line, "BDAY:")) {
-      record[kBday] = line + 5;
-    } else if (StartsWith(line, "N:")) {
-      ParseInfoName(line + 2, record);
-    } else if (std::strstr(line, "EMAIL;")) {
-      ParseInfoEMAIL(line, record);
-    } else if (std::strstr(line, "TEL;")) {
-      ParseInfoTEL(line, record);
-    } else if (std::strstr(line, "ADR;")) {
-      ParseInfoADR(line, record);
-      addressLine = lineNumber;
-    } else if (std::strstr(line, "URL;") || std::strstr(line, "URL:")) {
-      ParseInfoURL(line, record);
-    } else if (std::strchr(line, ':')) {
-      other.append(line).append("\r\n");
-    } else if (noteLine >= 0 && noteLine == lineNumber - 1) {
-      record[kNote] = record[kNote].asString() + "\n" + line;
-      noteLine = lineNumber;
-    } else if (addressLine >= 0 && addressLine == lineNumber - 1 && record.isMember("adr") &&
-               record[kAdr].isArray() && !record[kAdr].empty()) {
-      Json::Value& last = record[kAdr][record[kAdr].size() - 1];
-      last[kData] = last[kData].asString() + " " + line;
-      addressLine = lineNumber;
+  const std::string_view text = cardText ? std::string_view(cardText) : std::string_view();
+  // The lines kept whole take about as much room as the text: one allocation.
+  other.reserve(text.size());
+  bool haveName = false, haveNote = false, haveOrg = false, haveTitle = false, haveBday = false;
+  vcard::LineReader reader(text);
+  vcard::ContentLine line;
+  std::string decoded;
+  std::string_view logical;
+  while (reader.Next(logical)) {
+    if (!vcard::SplitLine(logical, line)) {
+      AppendLine(other, logical);
+      continue;
+    }
+    if (NameIs(line, "END")) break;
+    // The formatted name is made from the name fields when the record is written back.
+    if (NameIs(line, "FN")) continue;
+    if (const EntryKind* kind = EntryKindOf(line)) {
+      ParseInfoEntry(line, *kind->target, kind->property, record);
+      continue;
+    }
+    // The first of each single-valued property fills the record; a repeat stays in `other`.
+    bool* seen = NameIs(line, "N")       ? &haveName
+                 : NameIs(line, "NOTE")  ? &haveNote
+                 : NameIs(line, "ORG")   ? &haveOrg
+                 : NameIs(line, "TITLE") ? &haveTitle
+                 : NameIs(line, "BDAY")  ? &haveBday
+                                         : nullptr;
+    if (!seen || *seen) {
+      AppendLine(other, logical);
+      continue;
+    }
+    *seen = true;
+    const std::string_view value = vcard::DecodedValue(line, decoded);
+    if (seen == &haveName) {
+      ParseInfoName(value, record);
+    } else if (seen == &haveNote) {
+      record[kNote] = TextValue(value);
+    } else if (seen == &haveOrg) {
+      record[kCompany][kOrg] = TextValue(WithoutTrailingSeparator(value));
+    } else if (seen == &haveTitle) {
+      record[kCompany][kTitle] = TextValue(value);
     } else {
-      // Also a line after an address line that had no value: there is no entry to extend, and
-      // `other` keeps the line for the next write.
-      other.append(line).append("\r\n");
+      record[kBday] = TextValue(value);
     }
   }
   record[kOther] = std::move(other);
 }
 
-void ContactAndCalendarHandler::ParseInfoName(char* value, Json::Value& record) {
+void ContactAndCalendarHandler::ParseInfoName(std::string_view value, Json::Value& record) {
   const Json::StaticString* const kComponents[] = {&kFamilyName, &kGivenName, &kAdditionalName};
+  const std::vector<std::string_view> components = vcard::SplitUnescaped(value, ';');
   Json::Value& name = record[kName];
-  char noValue[] = "";
-  char* component = value ? value : noValue;
-  for (const Json::StaticString* key : kComponents) {
-    if (!component) {
-      name[*key] = kEmptyText;
-      continue;
-    }
-    char* semicolon = std::strchr(component, ';');
-    if (semicolon) *semicolon = '\0';
-    name[*key] = TextValue(component);
-    component = semicolon ? semicolon + 1 : nullptr;
+  for (std::size_t i = 0; i < 3; ++i) {
+    name[*kComponents[i]] = i < components.size() ? TextValue(components[i]) : kEmptyText;
   }
 }
 
-void ContactAndCalendarHandler::ParseInfoEMAIL(char* line, Json::Value& record) {
-  char ended = '\0';
-  char* rest = CutPropertyName(line, ";:", &ended);
-  Json::Value entry = StartEntry(line, _labelMap, "EMAIL");
-  while (char* token = NextToken(rest, ";:")) TakeToken(token, entry);
-  AppendUnlessEmpty(entry, record, kMail);
-}
-
-void ContactAndCalendarHandler::ParseInfoTEL(char* line, Json::Value& record) {
-  char ended = '\0';
-  char* rest = CutPropertyName(line, ";:", &ended);
-  Json::Value entry = StartEntry(line, _labelMap, "TEL");
-  // The comma splits a type list (type=CELL,VOICE); the number, last on the line, wins `data`.
-  while (char* token = NextToken(rest, ";:,")) TakeToken(token, entry);
-  AppendUnlessEmpty(entry, record, kTel);
-}
-
-void ContactAndCalendarHandler::ParseInfoURL(char* line, Json::Value& record) {
-  char ended = '\0';
-  char* rest = CutPropertyName(line, ";:", &ended);
-  Json::Value entry = StartEntry(line, _labelMap, "URL");
-  // A web address holds ':' itself, so only the first ':' after the parameters ends the
-  // parameter list, however many parameters there are; after it only ';' splits.
-  char* value = rest;
-  char* parameters = nullptr;
-  if (ended == ';') {
-    parameters = rest;
-    value = nullptr;
-    if (char* colon = std::strchr(rest, ':')) {
-      *colon = '\0';
-      value = colon + 1;
-    }
-  }
-  while (char* token = NextToken(parameters, ";")) TakeToken(token, entry);
-  while (char* token = NextToken(value, ";")) TakeToken(token, entry);
-  AppendUnlessEmpty(entry, record, kUrl);
-}
-
-void ContactAndCalendarHandler::ParseInfoADR(char* line, Json::Value& record) {
-  // The value's ';'-separated fields belong together: only the part before ':' is tokenised.
-  const char* data = "";
-  if (char* colon = std::strchr(line, ':')) {
-    *colon = '\0';
-    char* value = colon + 1;
-    if (char* next = std::strchr(value, ':')) *next = '\0';
-    data = value;
-  }
-  char ended = '\0';
-  char* parameters = CutPropertyName(line, ";", &ended);
-  Json::Value entry = StartEntry(line, _labelMap, "ADR");
-  while (char* token = NextToken(parameters, ";")) {
-    if (strncasecmp(token, "type=", 5) == 0) entry[kType].append(WordValue(token + 5));
+void ContactAndCalendarHandler::ParseInfoEntry(const vcard::ContentLine& line,
+                                               const Json::StaticString& target,
+                                               const char* fixedLabel, Json::Value& record) {
+  std::string decoded;
+  const std::string_view data = vcard::DecodedValue(line, decoded);
+  if (data.empty()) return;
+  Json::Value entry(Json::objectValue);
+  // The property name as written, group included: the text before the parameters.
+  const std::string_view key = line.head.substr(
+      0, static_cast<std::size_t>(line.name.data() + line.name.size() - line.head.data()));
+  entry[kKey] = WordValue(key);
+  entry[kCustName] = line.group.empty() ? Json::Value(Json::StaticString(fixedLabel))
+                                        : _labelMap.get(std::string(line.group), Json::Value());
+  const std::vector<std::string_view> types = vcard::Types(line);
+  if (!types.empty()) {
+    Json::Value& list = entry[kType] = Json::Value(Json::arrayValue);
+    for (std::string_view type : types) list.append(WordValue(type));
   }
   entry[kData] = TextValue(data);
-  AppendUnlessEmpty(entry, record, kAdr);
+  record[target].append(std::move(entry));
 }

@@ -1,0 +1,226 @@
+// Real-world cards (the shared sample folder) read two ways: by the system and by an independent
+// parser, Debian's python3-vobject (tests/oracle/vcard_oracle.py). The listing, the import and the
+// edit must agree with that reading property by property.
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "db_handler.h"
+#include "module_call.h"
+#include "test_env.h"
+#include "vcard_line.h"
+
+using namespace testenv;
+
+namespace {
+
+std::string SamplesDir() {
+  const char* dir = std::getenv("LUMIDEX_VCARD_SAMPLES");
+  return dir ? dir : SourceDir() + "/../shared/vcards";
+}
+
+std::vector<std::string> SampleFiles() {
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(SamplesDir())) {
+    if (entry.path().extension() == ".vcf") files.push_back(entry.path().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// The oracle's reading of `path`: one object per card with "stored" and "props".
+Json::Value Oracle(const std::string& path) {
+  const std::string command =
+      "/usr/bin/python3 " + SourceDir() + "/tests/oracle/vcard_oracle.py '" + path + "'";
+  std::string output;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+    EXPECT_EQ(0, pclose(pipe)) << command;
+  }
+  Json::Value cards;
+  std::istringstream in(output);
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &cards, nullptr)) << path;
+  return cards;
+}
+
+// Line breaks in one form, so that a decoded break and its "\n" escape compare equal.
+std::string Shown(const std::string& value) {
+  std::string text = vcard::UnescapeText(value);
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i] == '\r' ? '\n' : text[i];
+  }
+  return out;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// What the record of a card must hold, by the oracle.
+struct Expected {
+  std::map<std::string, std::string> fields;                // "family_name", "org", "note", ...
+  std::map<std::string, std::vector<Json::Value>> entries;  // "tel" -> the oracle's properties
+  std::map<std::string, std::string> labels;                // group -> shown label
+};
+
+Expected ExpectedRecord(const Json::Value& props) {
+  Expected expected;
+  for (const char* field : {"family_name", "given_name", "additional_name", "org", "title", "note"})
+    expected.fields[field] = "";
+  std::map<std::string, bool> seen;
+  const std::map<std::string, std::string> kinds = {
+      {"TEL", "tel"}, {"EMAIL", "mail"}, {"ADR", "adr"}, {"URL", "url"}};
+  for (const Json::Value& prop : props) {
+    const std::string name = prop["name"].asString();
+    const std::string value = prop["value"].asString();
+    if (name == "X-ABLABEL" && !prop["group"].asString().empty()) {
+      std::string label = value.substr(0, value.find('>'));
+      if (label.find('<') != std::string::npos) label = label.substr(label.find('<') + 1);
+      expected.labels[prop["group"].asString()] = label;
+    }
+    auto kind = kinds.find(name);
+    if (kind != kinds.end()) {
+      if (!value.empty()) expected.entries[kind->second].push_back(prop);
+      continue;
+    }
+    if (seen[name]) continue;
+    seen[name] = true;
+    if (name == "N") {
+      const std::vector<std::string_view> parts = vcard::SplitUnescaped(value, ';');
+      const char* keys[] = {"family_name", "given_name", "additional_name"};
+      for (std::size_t i = 0; i < 3 && i < parts.size(); ++i) expected.fields[keys[i]] = parts[i];
+    } else if (name == "ORG") {
+      std::string org = value;
+      if (!org.empty() && org.back() == ';' && (org.size() < 2 || org[org.size() - 2] != '\\'))
+        org.pop_back();
+      expected.fields["org"] = org;
+    } else if (name == "TITLE" || name == "NOTE" || name == "BDAY") {
+      std::string key = name == "BDAY" ? "bday" : name == "NOTE" ? "note" : "title";
+      expected.fields[key] = value;
+    }
+  }
+  return expected;
+}
+
+// Every difference between a listed record and the oracle's reading of its card.
+std::vector<std::string> Differences(const Json::Value& record, const Json::Value& props) {
+  std::vector<std::string> differences;
+  const Expected expected = ExpectedRecord(props);
+  auto compare = [&differences](const std::string& what, const std::string& listed,
+                                const std::string& oracle) {
+    if (Shown(listed) != Shown(oracle))
+      differences.push_back(what + ": listed [" + listed + "], oracle [" + oracle + "]");
+  };
+  for (const auto& [field, value] : expected.fields) {
+    const Json::Value& listed = field == "org" || field == "title"   ? record["company"][field]
+                                : field == "note" || field == "bday" ? record[field]
+                                                                     : record["name"][field];
+    compare(field, listed.asString(), value);
+  }
+  for (const char* kind : {"tel", "mail", "adr", "url"}) {
+    const Json::Value& listed = record[kind];
+    auto found = expected.entries.find(kind);
+    const std::size_t want = found == expected.entries.end() ? 0 : found->second.size();
+    if (listed.size() != want) {
+      differences.push_back(std::string(kind) + ": " + std::to_string(listed.size()) +
+                            " entries listed, the oracle reads " + std::to_string(want));
+      continue;
+    }
+    for (std::size_t i = 0; i < want; ++i) {
+      const Json::Value& entry = listed[static_cast<Json::ArrayIndex>(i)];
+      const Json::Value& prop = found->second[i];
+      const std::string what = std::string(kind) + "[" + std::to_string(i) + "]";
+      compare(what + ".data", entry["data"].asString(), prop["value"].asString());
+      std::string key = prop["group"].asString().empty()
+                            ? prop["name"].asString()
+                            : prop["group"].asString() + "." + prop["name"].asString();
+      if (Upper(entry["key"].asString()) != Upper(key))
+        differences.push_back(what + ".key: " + entry["key"].asString() + " vs " + key);
+      std::multiset<std::string> types, oracleTypes;
+      for (const Json::Value& type : entry["type"]) types.insert(type.asString());
+      for (const Json::Value& type : prop["types"]) {
+        // The oracle keeps a quoted type list as one text; the listing splits it.
+        const std::string text = type.asString();
+        for (std::string_view piece : vcard::ParameterValues(text))
+          oracleTypes.insert(std::string(piece));
+      }
+      if (types != oracleTypes) differences.push_back(what + ".type differs");
+      const std::string group = prop["group"].asString();
+      if (!group.empty()) {
+        auto label = expected.labels.find(group);
+        const Json::Value want =
+            label == expected.labels.end() ? Json::Value() : Json::Value(label->second);
+        if (entry["cust_name"] != want) differences.push_back(what + ".cust_name differs");
+      }
+    }
+  }
+  return differences;
+}
+
+class CardFidelity : public StoreTest {
+ protected:
+  std::string HomeOf(const std::string& user) {
+    DBHandler store;
+    if (store.GetGUID(user).empty()) store.SetupUserBasicInfo(user);
+    return Caldav::Value("SELECT resource_id FROM addressbook_home WHERE owner_uid=" +
+                         Caldav::Quote(store.GetGUID(user)));
+  }
+
+  // Stores `text` as the daemon would hold it, under resource name `name`.
+  void StoreAsDaemon(const std::string& user, const std::string& name, const std::string& text) {
+    Caldav::Exec(
+        "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
+        "vcard_uid, kind, md5) VALUES (" +
+        HomeOf(user) + ", " + Caldav::Quote(name) + ", " + Caldav::Quote(text) + ", " +
+        Caldav::Quote("uid-" + name) + ", 0, " + Caldav::Quote(Md5Hex(text)) + ")");
+  }
+
+  // The listed records of `user` by resource name.
+  std::map<std::string, Json::Value> Listed(const std::string& user) {
+    Json::Value params(Json::objectValue);
+    params["user"] = user;
+    ORVA::APIResponse response;
+    CallContacts("list_cards", params, response);
+    EXPECT_TRUE(response.IsSuccess());
+    std::map<std::string, Json::Value> records;
+    for (const Json::Value& record : response.Data()["cards"])
+      records[record["id"].asString()] = record;
+    return records;
+  }
+};
+
+TEST_F(CardFidelity, ListingShowsEveryValueTheIndependentReadingFinds) {
+  int cards = 0;
+  int right = 0;
+  std::vector<std::string> report;
+  for (const std::string& file : SampleFiles()) {
+    const Json::Value oracle = Oracle(file);
+    const std::string base = std::filesystem::path(file).filename();
+    for (Json::ArrayIndex i = 0; i < oracle.size(); ++i) {
+      StoreAsDaemon("reader", base + "-" + std::to_string(i), oracle[i]["stored"].asString());
+    }
+    std::map<std::string, Json::Value> listed = Listed("reader");
+    for (Json::ArrayIndex i = 0; i < oracle.size(); ++i) {
+      ++cards;
+      const std::string name = base + "-" + std::to_string(i);
+      std::vector<std::string> differences = Differences(listed[name], oracle[i]["props"]);
+      if (differences.empty()) ++right;
+      for (const std::string& difference : differences) report.push_back(name + " " + difference);
+    }
+  }
+  std::string text;
+  for (const std::string& line : report) text += line + "\n";
+  EXPECT_EQ(cards, right) << text;
+  std::printf("listing: %d of %d cards read as the independent parser reads them\n", right, cards);
+}
+
+}  // namespace

@@ -1,0 +1,418 @@
+// The vCard line layer: unfolding, content lines, value decoding, escapes and folding. Character
+// sets are converted with iconv, never with tables of our own.
+#include "vcard_line.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vcard {
+
+namespace {
+
+bool IsBlank(std::string_view line) {
+  return line.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+bool IsNameChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_';
+}
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Whether the part of `line` before its first ':' asks for quoted-printable. Checked only for
+// lines that end in '=', so the common line costs nothing.
+bool HeadSaysQuotedPrintable(std::string_view line) {
+  std::string_view head = line.substr(0, line.find(':'));
+  static constexpr std::string_view kWord = "QUOTED-PRINTABLE";
+  if (head.size() < kWord.size()) return false;
+  for (std::size_t i = 0; i + kWord.size() <= head.size(); ++i) {
+    if (EqualsNoCase(head.substr(i, kWord.size()), kWord)) return true;
+  }
+  return false;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// vCard 2.1 bare words that name an encoding or a value kind rather than a type.
+bool IsEncodingOrValueWord(std::string_view word) {
+  static constexpr std::string_view kWords[] = {
+      "QUOTED-PRINTABLE", "BASE64", "8BIT", "7BIT", "B", "INLINE", "URL", "CONTENT-ID", "CID"};
+  for (std::string_view known : kWords) {
+    if (EqualsNoCase(word, known)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+LineReader::LineReader(std::string_view text)
+    : text_(text), break_(text.find('\n') == std::string_view::npos ? '\r' : '\n') {}
+
+std::string_view LineReader::PeekPhysical(std::size_t& length) const {
+  std::size_t end = text_.find(break_, offset_);
+  length = (end == std::string_view::npos ? text_.size() : end + 1) - offset_;
+  std::string_view line =
+      text_.substr(offset_, (end == std::string_view::npos ? text_.size() : end) - offset_);
+  while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+std::string_view LineReader::NextPhysical() {
+  std::size_t length = 0;
+  std::string_view line = PeekPhysical(length);
+  offset_ += length;
+  return line;
+}
+
+bool LineReader::Next(std::string_view& line) {
+  std::string_view first;
+  do {
+    if (offset_ >= text_.size()) return false;
+    first = NextPhysical();
+  } while (IsBlank(first));
+
+  std::string_view logical = first;
+  bool copied = false;
+  while (offset_ < text_.size()) {
+    std::size_t length = 0;
+    std::string_view next = PeekPhysical(length);
+    if (IsBlank(next)) break;
+    const bool softBreak = logical.back() == '=' && HeadSaysQuotedPrintable(logical);
+    if (!softBreak && next[0] != ' ' && next[0] != '\t') break;
+    if (!copied) {
+      joined_.assign(logical.data(), logical.size());
+      copied = true;
+    }
+    if (softBreak) {
+      joined_.pop_back();
+      joined_.append(next.data(), next.size());
+    } else {
+      joined_.append(next.data() + 1, next.size() - 1);
+    }
+    logical = joined_;
+    offset_ += length;
+  }
+  line = logical;
+  return true;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Upper(a[i]) != Upper(b[i])) return false;
+  }
+  return true;
+}
+
+bool SplitLine(std::string_view line, ContentLine& out) {
+  out.group = {};
+  out.parameters.clear();
+  std::size_t i = 0;
+  while (i < line.size() && IsNameChar(line[i])) ++i;
+  if (i == 0 || i == line.size()) return false;
+  out.name = line.substr(0, i);
+  if (line[i] == '.') {
+    const std::size_t start = ++i;
+    while (i < line.size() && IsNameChar(line[i])) ++i;
+    if (i == start || i == line.size()) return false;
+    out.group = out.name;
+    out.name = line.substr(start, i - start);
+  }
+  while (i < line.size() && line[i] == ';') {
+    const std::size_t start = ++i;
+    std::size_t equals = std::string_view::npos;
+    bool quoted = false;
+    for (; i < line.size(); ++i) {
+      const char c = line[i];
+      if (c == '"') quoted = !quoted;
+      if (quoted) continue;
+      if (c == ';' || c == ':') break;
+      if (c == '=' && equals == std::string_view::npos) equals = i;
+    }
+    if (i == line.size()) return false;
+    std::string_view text = line.substr(start, i - start);
+    if (text.empty()) continue;
+    if (equals == std::string_view::npos) {
+      out.parameters.push_back({std::string_view(), text});
+    } else {
+      out.parameters.push_back(
+          {line.substr(start, equals - start), line.substr(equals + 1, i - equals - 1)});
+    }
+  }
+  if (i >= line.size() || line[i] != ':') return false;
+  out.head = line.substr(0, i);
+  out.value = line.substr(i + 1);
+  return true;
+}
+
+std::vector<std::string_view> ParameterValues(std::string_view value) {
+  std::vector<std::string_view> values;
+  std::size_t start = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i <= value.size(); ++i) {
+    if (i < value.size() && value[i] == '"') quoted = !quoted;
+    if (i < value.size() && (quoted || value[i] != ',')) continue;
+    std::string_view piece = value.substr(start, i - start);
+    if (piece.size() >= 2 && piece.front() == '"' && piece.back() == '"') {
+      piece = piece.substr(1, piece.size() - 2);
+    }
+    if (!piece.empty()) values.push_back(piece);
+    start = i + 1;
+  }
+  return values;
+}
+
+std::vector<std::string_view> Types(const ContentLine& line) {
+  std::vector<std::string_view> types;
+  for (const Parameter& parameter : line.parameters) {
+    if (parameter.name.empty()) {
+      if (!IsEncodingOrValueWord(parameter.value)) types.push_back(parameter.value);
+    } else if (EqualsNoCase(parameter.name, "TYPE")) {
+      // A quoted list ("HOME,FAX") is read as the list it is meant to be.
+      for (std::string_view quoted : ParameterValues(parameter.value)) {
+        for (std::string_view value : SplitUnescaped(quoted, ',')) {
+          if (!value.empty()) types.push_back(value);
+        }
+      }
+    }
+  }
+  return types;
+}
+
+std::string_view ParameterValue(const ContentLine& line, std::string_view name, bool* found) {
+  for (const Parameter& parameter : line.parameters) {
+    if (!parameter.name.empty() && EqualsNoCase(parameter.name, name)) {
+      if (found) *found = true;
+      std::string_view value = parameter.value;
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+      }
+      return value;
+    }
+  }
+  if (found) *found = false;
+  return {};
+}
+
+bool IsQuotedPrintable(const ContentLine& line) {
+  for (const Parameter& parameter : line.parameters) {
+    const bool encoding = parameter.name.empty() || EqualsNoCase(parameter.name, "ENCODING");
+    if (encoding && EqualsNoCase(parameter.value, "QUOTED-PRINTABLE")) return true;
+  }
+  return false;
+}
+
+bool IsBase64(const ContentLine& line) {
+  for (const Parameter& parameter : line.parameters) {
+    const bool encoding = parameter.name.empty() || EqualsNoCase(parameter.name, "ENCODING");
+    if (encoding && (EqualsNoCase(parameter.value, "BASE64") || EqualsNoCase(parameter.value, "B")))
+      return true;
+  }
+  return false;
+}
+
+std::string DecodeQuotedPrintable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '=') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+      i += 2;
+      continue;
+    }
+    // A soft break at the very end of a value means nothing; a stray '=' is kept as data.
+    if (i + 1 == text.size()) break;
+    out += '=';
+  }
+  return out;
+}
+
+bool IsUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    int extra = 0;
+    unsigned int code = 0;
+    if ((*p & 0xE0) == 0xC0) {
+      extra = 1;
+      code = *p & 0x1F;
+    } else if ((*p & 0xF0) == 0xE0) {
+      extra = 2;
+      code = *p & 0x0F;
+    } else if ((*p & 0xF8) == 0xF0) {
+      extra = 3;
+      code = *p & 0x07;
+    } else {
+      return false;
+    }
+    if (end - p <= extra) return false;
+    for (int k = 1; k <= extra; ++k) {
+      if ((p[k] & 0xC0) != 0x80) return false;
+      code = (code << 6) | (p[k] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static const unsigned int kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    p += extra + 1;
+  }
+  return true;
+}
+
+bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::string& out) {
+  out.clear();
+  iconv_t cd = iconv_open("UTF-8", charset.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string input(bytes);
+  char* in = input.data();
+  std::size_t inLeft = input.size();
+  bool ok = true;
+  while (inLeft > 0) {
+    char buffer[4096];
+    char* outPointer = buffer;
+    std::size_t outLeft = sizeof buffer;
+    const std::size_t result = iconv(cd, &in, &inLeft, &outPointer, &outLeft);
+    out.append(buffer, sizeof buffer - outLeft);
+    if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
+      ok = false;
+      break;
+    }
+  }
+  if (ok) {
+    char buffer[64];
+    char* outPointer = buffer;
+    std::size_t outLeft = sizeof buffer;
+    if (iconv(cd, nullptr, nullptr, &outPointer, &outLeft) == static_cast<std::size_t>(-1)) {
+      ok = false;
+    }
+    out.append(buffer, sizeof buffer - outLeft);
+  }
+  iconv_close(cd);
+  return ok && IsUtf8(out);
+}
+
+std::string_view DecodedValue(const ContentLine& line, std::string& storage) {
+  if (!IsQuotedPrintable(line)) return line.value;
+  std::string bytes = DecodeQuotedPrintable(line.value);
+  bool hasCharset = false;
+  std::string charset(ParameterValue(line, "CHARSET", &hasCharset));
+  std::string text;
+  if (!(hasCharset && ConvertToUtf8(bytes, charset, text))) {
+    if (IsUtf8(bytes)) {
+      text = std::move(bytes);
+    } else if (!ConvertToUtf8(bytes, "WINDOWS-1252", text)) {
+      text = std::move(bytes);
+    }
+  }
+  storage = EscapeLineBreaks(text);
+  return storage;
+}
+
+std::string UnescapeText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char next = text[i + 1];
+    if (next == '\\' || next == ',' || next == ';') {
+      out += next;
+    } else if (next == 'n' || next == 'N') {
+      out += '\n';
+    } else {
+      out += '\\';
+      continue;
+    }
+    ++i;
+  }
+  return out;
+}
+
+std::string EscapeLineBreaks(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out += "\\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (text[i] == '\n') {
+      out += "\\n";
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string EscapeText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\' || c == ',' || c == ';') {
+      out += '\\';
+      out += c;
+    } else if (c == '\r') {
+      out += "\\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::vector<std::string_view> SplitUnescaped(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+      continue;
+    }
+    if (text[i] == separator) {
+      pieces.push_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  pieces.push_back(text.substr(start));
+  return pieces;
+}
+
+void AppendFolded(std::string& out, std::string_view line) {
+  constexpr std::size_t kWidth = 75;
+  std::size_t room = kWidth;
+  while (line.size() > room) {
+    std::size_t cut = room;
+    // Never inside a UTF-8 sequence: back off to the start of the character.
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+    if (cut == 0) cut = room;
+    out.append(line.data(), cut);
+    out += "\r\n ";
+    line.remove_prefix(cut);
+    room = kWidth - 1;
+  }
+  out.append(line.data(), line.size());
+  out += "\r\n";
+}
+
+}  // namespace vcard

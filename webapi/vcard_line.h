@@ -1,0 +1,100 @@
+// The vCard line layer shared by the reader, the import and the edit: logical lines (folds and
+// quoted-printable soft breaks joined), a content line taken apart into group, name, parameters
+// and value, value decoding, the text escapes, and the writer that folds long lines.
+// It works on views of the caller's text and allocates only for lines that need joining or
+// decoding, since the listing runs it over every line of thousands of cards.
+#ifndef WEBAPI_VCARD_LINE_H
+#define WEBAPI_VCARD_LINE_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vcard {
+
+// The logical lines of a text, in order. A physical line ends at LF (its trailing CRs belong to
+// the break, so CR LF and CR CR LF end a line alike); a text without any LF is split at CR. A line
+// break followed by one space or tab continues the line: the break and that one character go, a
+// further space is data. A quoted-printable value ending in '=' continues on the next physical
+// line whatever it starts with. Blank and white-space-only lines are no lines and end a soft break.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text);
+  // The next logical line; false at the end. The view lasts until the next call.
+  bool Next(std::string_view& line);
+  // Where the rest of the text starts, for a caller that stops early.
+  std::size_t Offset() const { return offset_; }
+
+ private:
+  std::string_view NextPhysical();
+  std::string_view PeekPhysical(std::size_t& length) const;
+
+  std::string_view text_;
+  std::size_t offset_ = 0;
+  char break_;  // LF, or CR for a text without any LF
+  std::string joined_;
+};
+
+// One parameter as written: `name` is empty for a vCard 2.1 bare word (TEL;WORK;VOICE), and
+// `value` is the raw text after '=' (quotes kept, comma lists unsplit).
+struct Parameter {
+  std::string_view name;
+  std::string_view value;
+};
+
+struct ContentLine {
+  std::string_view group;  // "" when the property has none
+  std::string_view name;
+  std::string_view head;  // everything before the value's ':' (group, name and parameters)
+  std::vector<Parameter> parameters;
+  std::string_view value;
+};
+
+// Takes `line` apart; false when it is no property (no ':' after a well-formed name, or a comment
+// line). `line` keeps the views' text. `out` is reused so that its parameter list is allocated
+// once.
+bool SplitLine(std::string_view line, ContentLine& out);
+
+// ASCII comparison without regard to case.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
+// The values of a parameter value: split at commas outside quotes, each without its quotes.
+std::vector<std::string_view> ParameterValues(std::string_view value);
+
+// The type words of a line, each its own element: TYPE= lists (comma-separated or repeated) and
+// the vCard 2.1 bare words that are neither an encoding nor a value kind, in order.
+std::vector<std::string_view> Types(const ContentLine& line);
+
+// The value of the first parameter called `name` (any case); `found` says whether there is one.
+std::string_view ParameterValue(const ContentLine& line, std::string_view name, bool* found);
+
+bool IsQuotedPrintable(const ContentLine& line);
+bool IsBase64(const ContentLine& line);
+
+// The value as UTF-8 vCard 3.0 text: a quoted-printable value decoded, converted from the line's
+// CHARSET (else kept when it is UTF-8, else read as windows-1252) and its line breaks written
+// "\n". Returns the raw value itself when it needs none of that, else a view of `storage`.
+std::string_view DecodedValue(const ContentLine& line, std::string& storage);
+
+std::string DecodeQuotedPrintable(std::string_view text);
+
+// `bytes` in `charset` as UTF-8; false when the charset is unknown or the bytes are not of it.
+bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::string& out);
+bool IsUtf8(std::string_view text);
+
+// vCard text escapes: `\\`, `\,`, `\;` and `\n`/`\N`; any other backslash stays as it is.
+std::string UnescapeText(std::string_view text);
+// A person's text as a vCard text value (structured: each ';' and ',' escaped too).
+std::string EscapeText(std::string_view text);
+// Each run of CR and LF as the escape "\n".
+std::string EscapeLineBreaks(std::string_view text);
+// `text` split at each `separator` that is not escaped by a backslash; escapes stay as they are.
+std::vector<std::string_view> SplitUnescaped(std::string_view text, char separator);
+
+// Appends `line` and CR LF to `out`, folded so that no physical line exceeds 75 octets and no
+// UTF-8 sequence is split.
+void AppendFolded(std::string& out, std::string_view line);
+
+}  // namespace vcard
+
+#endif  // WEBAPI_VCARD_LINE_H
