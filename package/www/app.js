@@ -5,9 +5,9 @@
 
 (() => {
   const {call, describe, ApiError} = Lumidex;
+  const {unescape, escape} = CardText;
   const CONTACTS = 'ORVA.ContactAndCalendar.Contacts';
   const COMMON = 'ORVA.ContactAndCalendar.Common';
-  const SEARCH_DELAY_MS = 120;
   const OVERSCAN = 8;
 
   const $ = (id) => document.getElementById(id);
@@ -39,13 +39,13 @@
     selected: new Set(), // ids (resource names) of selected cards
     active: -1,         // keyboard position in `shown`
     search: '',         // text of the search box the list reflects
-    searchSeq: 0,
-    searchAbort: null,
-    searchTimer: 0,
     listSeq: 0,
     rowHeight: 44,
     opened: null,       // the card shown in the card view
     editing: null,      // the stored card being edited, null for a new one
+    editRemoved: false, // an entry of the stored card was removed in the editor
+    books: null,        // for "admin": names that have an address book (null: not known)
+    accounts: [],       // for "admin": the accounts that may sign in
   };
 
   // ---- Messages -------------------------------------------------------------------------------
@@ -81,53 +81,57 @@
 
   // ---- Card texts -----------------------------------------------------------------------------
 
-  const FIXED_LABEL = {tel: 'TEL', mail: 'EMAIL', adr: 'ADR', url: 'URL'};
+  const FIXED_LABEL = CardText.FIXED_LABEL;
   const KIND_NAME = {tel: 'Phone', mail: 'E-mail', adr: 'Address', url: 'Web address'};
 
   const str = (value) => (typeof value === 'string' ? value : '');
   const entries = (card, kind) => (Array.isArray(card[kind]) ? card[kind] : []);
-  const firstData = (card, kind) => {
-    for (const entry of entries(card, kind)) {
-      if (entry && str(entry.data)) return str(entry.data);
-    }
-    return '';
-  };
+  const group = (card, key) => (card[key] && typeof card[key] === 'object' ? card[key] : {});
+  // The values of a card's phones or e-mails as people read them.
+  const shownValues = (card, kind) => entries(card, kind)
+    .map((entry) => unescape(str(entry && entry.data))).filter((value) => value !== '');
 
-  // Lower case for the letters A to Z only, as the server's search compares.
-  function asciiLower(text) {
-    return /[A-Z]/.test(text) ? text.replace(/[A-Z]+/g, (s) => s.toLowerCase()) : text;
+  function nameParts(card) {
+    const name = group(card, 'name');
+    return [name.given_name, name.additional_name, name.family_name].map((part) => unescape(str(part)));
   }
 
-  function displayName(card) {
-    const name = card.name && typeof card.name === 'object' ? card.name : {};
-    const parts = [str(name.given_name), str(name.additional_name), str(name.family_name)]
-      .filter((part) => part.trim() !== '');
-    return parts.join(' ');
+  // An organisation and its units as one text: "IBM (Accounting)".
+  function orgText(org) {
+    const parts = CardText.orgParts(org);
+    return parts.units.length ? parts.name + ' (' + parts.units.join(', ') + ')' : parts.name;
   }
 
-  // The display fields of a listed card, worked out once per listing.
+  // The display fields of a listed card, worked out once per listing; what the search compares
+  // is worked out when a search first needs it.
   function prepare(card) {
-    const name = displayName(card);
-    const company = card.company && typeof card.company === 'object' ? card.company : {};
-    const org = str(company.org);
-    const mail = firstData(card, 'mail');
-    const tel = firstData(card, 'tel');
-    const shownName = name || org || mail || tel || '(no name)';
-    const nameObj = card.name && typeof card.name === 'object' ? card.name : {};
-    // What the server's search looks at, lowered the same way.
-    const haystack = [str(nameObj.family_name), str(nameObj.given_name), org, str(company.title)];
-    for (const entry of entries(card, 'mail')) haystack.push(str(entry && entry.data));
-    for (const entry of entries(card, 'tel')) haystack.push(str(entry && entry.data));
+    const name = nameParts(card).filter((part) => part.trim() !== '').join(' ');
+    const company = group(card, 'company');
+    const org = orgText(str(company.org)).trim();
+    const mails = shownValues(card, 'mail');
+    const tels = shownValues(card, 'tel');
+    const shownName = name || org || mails[0] || tels[0] || '(no name)';
     return {
       card,
       id: str(card.id),
       name: shownName,
       org,
-      tel,
-      mail,
+      tel: tels[0] || '',
+      mail: mails[0] || '',
       sortKey: shownName.toLocaleLowerCase(),
-      haystack: haystack.map(asciiLower),
+      found: null,
     };
+  }
+
+  function searchIndex(item) {
+    if (!item.found) {
+      const card = item.card;
+      const tels = shownValues(card, 'tel');
+      item.found = ContactSearch.index(
+        [item.name, ...nameParts(card), item.org, unescape(str(group(card, 'company').title)),
+          ...shownValues(card, 'mail'), ...tels], tels);
+    }
+    return item.found;
   }
 
   const collator = new Intl.Collator(undefined, {sensitivity: 'base', numeric: true});
@@ -135,12 +139,6 @@
     return items.sort((a, b) => collator.compare(a.sortKey, b.sortKey) || (a.id < b.id ? -1 : a.id > b.id ? 1 : 0));
   }
 
-  function matches(item, loweredKey) {
-    for (const text of item.haystack) {
-      if (text.includes(loweredKey)) return true;
-    }
-    return false;
-  }
 
   // ---- The list -------------------------------------------------------------------------------
 
@@ -181,10 +179,10 @@
     const box = el('input', {type: 'checkbox', tabindex: '-1', 'aria-hidden': 'true', class: 'row-check'});
     row.append(
       el('span', {class: 'col-check'}, box),
-      el('span', {class: 'col-name', text: item.name}),
-      el('span', {class: 'col-company', text: item.org}),
-      el('span', {class: 'col-tel', text: item.tel}),
-      el('span', {class: 'col-mail', text: item.mail}),
+      el('span', {class: 'col-name', dir: 'auto', text: item.name}),
+      el('span', {class: 'col-company', dir: 'auto', text: item.org}),
+      el('span', {class: 'col-tel', dir: 'auto', text: item.tel}),
+      el('span', {class: 'col-mail', dir: 'auto', text: item.mail}),
     );
     updateRow(row, index);
     return row;
@@ -289,7 +287,7 @@
     return Object.assign({user: state.book}, extra || {});
   }
 
-  // Loads the whole address book, then the search's answer when a search is on.
+  // Loads the whole address book and shows it through the search box's filter.
   async function loadList(keepPosition) {
     const seq = ++state.listSeq;
     setBusy(true);
@@ -306,53 +304,33 @@
     state.cards = sortCards(cards.filter((card) => card && typeof card === 'object').map(prepare));
     const ids = new Set(state.cards.map((item) => item.id));
     for (const id of [...state.selected]) if (!ids.has(id)) state.selected.delete(id);
-    if (state.search) {
-      show(localMatches(state.search), keepPosition);
-      searchNow(keepPosition);
-    } else {
-      show(state.cards, keepPosition);
-      setBusy(false);
-    }
+    show(state.search ? matching(state.search) : state.cards, keepPosition);
+    setBusy(false);
     performance.mark('contacts-list-ready');
+    prepareSearch(seq);
     return true;
   }
 
-  function localMatches(text) {
-    const key = asciiLower(text);
-    return state.cards.filter((item) => matches(item, key));
+  function matching(text) {
+    const test = ContactSearch.matcher(text);
+    return test ? state.cards.filter((item) => test(searchIndex(item))) : state.cards;
   }
 
-  // The server's answer for the search box's text. The list already shows the same filter
-  // worked out here; the answer replaces it, so the server has the last word.
-  async function searchNow(keepPosition) {
-    clearTimeout(state.searchTimer);
-    if (state.searchAbort) state.searchAbort.abort();
-    const text = state.search;
-    const seq = ++state.searchSeq;
-    if (!text) {
-      setBusy(false);
-      return;
-    }
-    const abort = new AbortController();
-    state.searchAbort = abort;
-    setBusy(true);
-    let data;
-    try {
-      // As JSON, so that a search for digits or "true" stays a text.
-      data = await call(CONTACTS, 'list_cards', bookParams({search_key: JSON.stringify(text)}), abort.signal);
-    } catch (error) {
-      if (seq === state.searchSeq) {
-        setBusy(false);
-        failed(error, 'The search failed');
+  // Works out what the search compares while the page is idle, a slice at a time, so that the
+  // first key typed finds it ready and the list never waits for it.
+  function prepareSearch(seq) {
+    let next = 0;
+    const idle = window.requestIdleCallback || ((run) => setTimeout(() => run({timeRemaining: () => 8}), 1));
+    const step = (deadline) => {
+      if (seq !== state.listSeq) return;
+      const cards = state.cards;
+      while (next < cards.length && deadline.timeRemaining() > 1) {
+        const end = Math.min(cards.length, next + 200);
+        for (; next < end; ++next) searchIndex(cards[next]);
       }
-      return;
-    }
-    if (seq !== state.searchSeq) return;
-    state.searchAbort = null;
-    const cards = data && Array.isArray(data.cards) ? data.cards : [];
-    show(sortCards(cards.filter((card) => card && typeof card === 'object').map(prepare)), keepPosition);
-    setBusy(false);
-    performance.mark('contacts-search-answer');
+      if (next < cards.length) idle(step);
+    };
+    idle(step);
   }
 
   function onSearchInput() {
@@ -360,18 +338,8 @@
     if (text === state.search) return;
     state.search = text;
     state.active = -1;
-    show(text ? localMatches(text) : state.cards, false);
+    show(matching(text), false);
     performance.mark('contacts-search-filtered');
-    clearTimeout(state.searchTimer);
-    if (state.searchAbort) state.searchAbort.abort();
-    if (!text) {
-      ++state.searchSeq;
-      setBusy(false);
-      return;
-    }
-    setBusy(true);
-    // The page's own filter has placed the list already; the answer keeps that place.
-    state.searchTimer = setTimeout(() => searchNow(true), SEARCH_DELAY_MS);
   }
 
   // ---- Keyboard and pointer on the list -------------------------------------------------------
@@ -461,8 +429,9 @@
       event.preventDefault();
       list.focus();
     } else if (event.key === 'Enter') {
+      // The list already shows what was typed; Enter goes to it.
       event.preventDefault();
-      searchNow(true);
+      if (state.shown.length) list.focus();
     }
   });
 
@@ -470,8 +439,9 @@
 
   const returnFocus = new Map();
   function openDialog(dialog) {
+    if (dialog.open) return;
     returnFocus.set(dialog, document.activeElement);
-    if (!dialog.open) dialog.showModal();
+    dialog.showModal();
   }
   function closeDialog(dialog) {
     if (dialog.open) dialog.close();
@@ -483,15 +453,18 @@
       if (back && document.contains(back) && typeof back.focus === 'function') back.focus();
     });
     dialog.addEventListener('click', (event) => {
-      if (event.target.closest('[data-close]')) closeDialog(dialog);
+      if (!event.target.closest('[data-close]')) return;
+      if (dialog.id === 'edit-dialog') closeEditor();
+      else closeDialog(dialog);
     });
   }
 
   // Asks before something that cannot be undone; resolves to true when confirmed.
-  function confirmAction(text, yesLabel) {
+  function confirmAction(text, yesLabel, noLabel) {
     const dialog = $('confirm-dialog');
     $('confirm-text').textContent = text;
     $('confirm-yes').textContent = yesLabel;
+    $('confirm-no').textContent = noLabel || 'Cancel';
     return new Promise((resolve) => {
       const done = (answer) => {
         $('confirm-yes').removeEventListener('click', yes);
@@ -512,85 +485,51 @@
 
   // ---- Card view ------------------------------------------------------------------------------
 
-  // An entry's label and types as one text: "Work, INTERNET".
-  function entryTags(entry, kind) {
-    const tags = [];
-    const label = entry.cust_name;
-    if (typeof label === 'string' && label && label !== FIXED_LABEL[kind]) tags.push(label);
-    if (Array.isArray(entry.type)) for (const t of entry.type) if (typeof t === 'string' && t) tags.push(t);
-    return tags.join(', ');
-  }
-
-  // A stored address value, ";"-separated, as lines of text.
-  function addressText(data) {
-    const parts = splitAddress(data).map((part) => part.trim()).filter(Boolean);
-    return parts.join(', ');
-  }
-
-  // Splits at ";" not escaped by a backslash; an escaped one stays in its part.
-  function splitAddress(data) {
-    const parts = [''];
-    for (let i = 0; i < data.length; ++i) {
-      const c = data[i];
-      if (c === '\\' && i + 1 < data.length) {
-        parts[parts.length - 1] += c + data[i + 1];
-        ++i;
-      } else if (c === ';') {
-        parts.push('');
-      } else {
-        parts[parts.length - 1] += c;
-      }
-    }
-    return parts;
-  }
-
-  // A vCard note with its escaped line breaks shown as line breaks.
-  function noteText(note) {
-    return note.replace(/\\[nN]/g, '\n');
-  }
-
+  // A value as the card view shows it: the text as people read it, a link where it leads
+  // somewhere.
   function entryValueNode(entry, kind) {
-    const data = str(entry.data);
-    if (kind === 'mail') return el('a', {href: 'mailto:' + data, text: data});
-    if (kind === 'tel') return el('a', {href: 'tel:' + data.replace(/[^0-9+*#,;]/g, ''), text: data});
+    const stored = str(entry.data);
+    const data = kind === 'url' ? CardText.uriText(stored) : unescape(stored);
+    if (kind === 'mail') return el('a', {href: 'mailto:' + data, dir: 'auto', text: data});
+    if (kind === 'tel') return el('a', {href: 'tel:' + data.replace(/[^0-9+*#,;]/g, ''), dir: 'auto', text: data});
     // Only web addresses become links: a "javascript:" value stays text.
     if (kind === 'url' && /^https?:\/\//i.test(data)) {
-      return el('a', {href: data, text: data, rel: 'noopener noreferrer', target: '_blank'});
+      return el('a', {href: data, text: data, dir: 'auto', rel: 'noopener noreferrer', target: '_blank'});
     }
-    if (kind === 'adr') return el('span', {text: addressText(data)});
-    return el('span', {text: data});
+    if (kind === 'adr') return el('span', {class: 'lines', dir: 'auto', text: CardText.addressLines(stored).join('\n')});
+    return el('span', {dir: 'auto', text: data});
   }
+
+  const valueText = (value, extra) => el('span', Object.assign({dir: 'auto', text: value}, extra || {}));
 
   function openCard(item) {
     if (!item) return;
     const card = item.card;
     state.opened = item;
     $('card-title').textContent = item.name;
+    $('card-title').dir = 'auto';
     const fields = $('card-fields');
     const rows = [];
     const add = (term, ...values) => {
       rows.push(el('dt', {text: term}));
       for (const value of values) rows.push(el('dd', {}, value));
     };
-    const name = card.name && typeof card.name === 'object' ? card.name : {};
-    const nameText = [str(name.given_name), str(name.additional_name), str(name.family_name)]
-      .filter((part) => part.trim()).join(' ');
-    if (nameText) add('Name', nameText);
-    const company = card.company && typeof card.company === 'object' ? card.company : {};
-    if (str(company.org)) add('Company', str(company.org));
-    if (str(company.title)) add('Job title', str(company.title));
+    const nameText = nameParts(card).filter((part) => part.trim()).join(' ');
+    if (nameText) add('Name', valueText(nameText));
+    const company = group(card, 'company');
+    const org = CardText.orgParts(str(company.org));
+    if (org.name.trim()) add('Company', valueText(org.name));
+    if (org.units.length) add('Department', valueText(org.units.join(', ')));
+    if (str(company.title)) add('Job title', valueText(unescape(str(company.title))));
     const headings = {tel: 'Phones', mail: 'E-mail', adr: 'Addresses', url: 'Web addresses'};
     for (const kind of ['tel', 'mail', 'adr', 'url']) {
       const list = entries(card, kind).filter((entry) => entry && str(entry.data));
       if (!list.length) continue;
-      add(headings[kind], ...list.map((entry) => {
-        const tags = entryTags(entry, kind);
-        return el('span', {class: 'entry-view'}, entryValueNode(entry, kind),
-          tags ? el('span', {class: 'tags', text: tags}) : null);
-      }));
+      add(headings[kind], ...list.map((entry) => el('span', {class: 'entry-view'}, entryValueNode(entry, kind),
+        el('span', {class: 'tags', dir: 'auto', text: CardText.kindText(entry, kind, card.other)}))));
     }
-    if (str(card.bday)) add('Birthday', str(card.bday));
-    if (str(card.note)) add('Note', el('span', {class: 'note', text: noteText(str(card.note))}));
+    if (str(card.bday)) add('Birthday', valueText(str(card.bday)));
+    if (str(card.note)) add('Note', valueText(unescape(str(card.note)), {class: 'note'}));
     if (!rows.length) add('Details', 'This contact has no details that this page shows.');
     fields.replaceChildren(...rows);
     openDialog($('card-dialog'));
@@ -600,7 +539,7 @@
   $('card-edit').addEventListener('click', () => {
     const item = state.opened;
     closeDialog($('card-dialog'));
-    if (item) openEditor(item);
+    if (item) openEditor(item, false);
   });
   $('card-delete').addEventListener('click', async () => {
     const item = state.opened;
@@ -616,83 +555,91 @@
   // ---- Editor ---------------------------------------------------------------------------------
 
   let fieldSeq = 0;
-  const DEFAULT_TYPE = {tel: 'CELL', mail: 'INTERNET', adr: 'HOME', url: ''};
-  const INPUT_TYPE = {tel: 'tel', mail: 'email', adr: 'text', url: 'url'};
-  const ADDRESS_PARTS = [
-    ['pobox', 'Post office box'], ['extended', 'Extended address'], ['street', 'Street'],
-    ['locality', 'City'], ['region', 'Region'], ['code', 'Postal code'], ['country', 'Country'],
-  ];
+  // The kind a new entry starts with.
+  const DEFAULT_KIND = {tel: 'mobile', mail: 'home', adr: 'home', url: 'home'};
+  // Plain text fields (not type=email or url): those would trim, and so change, a value the
+  // person never touched.
+  const INPUT_MODE = {tel: 'tel', mail: 'email', url: 'url'};
+  const ADDRESS_LABELS = {pobox: 'Post office box', extended: 'Extended address', street: 'Street',
+    locality: 'City', region: 'Region', code: 'Postal code', country: 'Country'};
 
-  function typesText(entry) {
-    return Array.isArray(entry.type) ? entry.type.filter((t) => typeof t === 'string').join(', ') : '';
+  // Fills a field and remembers what it showed, so that `changed` tells what was typed.
+  function setStart(input, value) {
+    input.value = value;
+    input.startValue = input.value;
   }
 
-  function labelText(entry, kind) {
-    const label = entry.cust_name;
-    return typeof label === 'string' && label !== FIXED_LABEL[kind] ? label : '';
+  function changed(input) {
+    return input.value !== input.startValue;
   }
 
-  // One entry of the editor. `original` is the stored entry, kept so that what the person
-  // did not change goes back exactly as it came.
-  function entryEditor(kind, original) {
-    const entry = original || {key: FIXED_LABEL[kind], cust_name: FIXED_LABEL[kind], type: DEFAULT_TYPE[kind] ? [DEFAULT_TYPE[kind]] : []};
+  function selectChanged(select) {
+    return [...select.options].some((option) => option.selected !== option.defaultSelected);
+  }
+
+  function textField(tag, attrs, value) {
+    const input = el(tag, Object.assign({dir: 'auto', autocomplete: 'off'}, attrs));
+    setStart(input, value);
+    return input;
+  }
+
+  // One entry of the editor: its value, its kind and whether it is preferred. `original` is the
+  // stored entry, kept so that what the person did not change goes back exactly as it came.
+  function entryEditor(kind, original, other) {
     const n = ++fieldSeq;
     const id = (part) => 'edit-' + kind + '-' + n + '-' + part;
     const box = el('div', {class: 'entry entry-' + kind, role: 'group', 'aria-label': KIND_NAME[kind]});
     box.entryOriginal = original || null;
     box.entryKind = kind;
+    box.kindBefore = original ? CardText.kindOf(original, kind, other) : null;
+    const stored = str(original && original.data);
     const fields = [];
 
     if (kind === 'adr') {
-      const parts = splitAddress(str(entry.data));
-      while (parts.length < ADDRESS_PARTS.length) parts.push('');
-      if (parts.length > ADDRESS_PARTS.length) {
-        parts.splice(ADDRESS_PARTS.length - 1, parts.length, parts.slice(ADDRESS_PARTS.length - 1).join(';'));
-      }
-      // A value without any ";" is the street alone.
-      if (!str(entry.data).includes(';')) {
-        parts.fill('');
-        parts[2] = str(entry.data);
-      }
+      const parts = CardText.addressParts(stored);
       const grid = el('div', {class: 'address'});
-      ADDRESS_PARTS.forEach(([part, label], i) => {
-        const input = el('input', {id: id(part), class: 'adr-part', 'data-part': part, autocomplete: 'off'});
-        input.value = parts[i];
-        input.defaultValue = parts[i];
-        grid.append(el('div', {class: 'field adr-' + part}, el('label', {for: id(part), text: label}), input));
-      });
+      for (const part of CardText.ADDRESS_PARTS) {
+        const attrs = {id: id(part), class: 'adr-part', 'data-part': part};
+        // A street may take more than one line.
+        const input = part === 'street'
+          ? textField('textarea', Object.assign({rows: 2}, attrs), parts[part])
+          : textField('input', attrs, parts[part]);
+        grid.append(el('div', {class: 'field adr-' + part}, el('label', {for: id(part), text: ADDRESS_LABELS[part]}), input));
+      }
       fields.push(grid);
     } else {
-      const input = el('input', {id: id('data'), class: 'entry-data', type: INPUT_TYPE[kind], autocomplete: 'off'});
-      input.value = str(entry.data);
-      input.defaultValue = input.value;
+      const input = textField('input', {id: id('data'), class: 'entry-data', type: kind === 'tel' ? 'tel' : 'text',
+        inputmode: INPUT_MODE[kind], spellcheck: 'false'}, kind === 'url' ? CardText.uriText(stored) : unescape(stored));
       fields.push(el('div', {class: 'field data'}, el('label', {for: id('data'), text: KIND_NAME[kind]}), input));
     }
 
-    const types = el('input', {id: id('types'), class: 'entry-types', list: 'types-' + kind, autocomplete: 'off',
-      placeholder: kind === 'tel' ? 'CELL, VOICE' : ''});
-    types.value = typesText(entry);
-    types.defaultValue = types.value;
-    const label = el('input', {id: id('label'), class: 'entry-label', autocomplete: 'off', placeholder: 'e.g. Work'});
-    label.value = labelText(entry, kind);
-    label.defaultValue = label.value;
+    const start = box.kindBefore || {kind: DEFAULT_KIND[kind], label: '', preferred: false};
+    const select = el('select', {id: id('kind'), class: 'entry-kind'});
+    for (const k of CardText.KINDS[kind]) {
+      select.append(new Option(CardText.KIND_WORD[k], k, k === start.kind, k === start.kind));
+    }
+    select.append(new Option('Custom label', 'custom', start.kind === 'custom', start.kind === 'custom'));
+    const label = textField('input', {id: id('label'), class: 'entry-label', placeholder: 'e.g. Lab'}, start.label);
+    const labelField = el('div', {class: 'field label'}, el('label', {for: id('label'), text: 'Custom label'}), label);
+    labelField.hidden = start.kind !== 'custom';
+    select.addEventListener('change', () => { labelField.hidden = select.value !== 'custom'; });
+    const pref = el('input', {type: 'checkbox', id: id('pref'), class: 'entry-pref'});
+    pref.checked = pref.defaultChecked = start.preferred;
     fields.push(
-      el('div', {class: 'field types'}, el('label', {for: id('types'), text: 'Types'}), types),
-      el('div', {class: 'field label'}, el('label', {for: id('label'), text: 'Label'}), label),
+      el('div', {class: 'field kind'}, el('label', {for: id('kind'), text: 'Kind'}), select),
+      labelField,
+      el('div', {class: 'field check pref'}, pref, el('label', {for: id('pref'), text: 'Preferred'})),
     );
     const remove = el('button', {type: 'button', class: 'remove', 'aria-label': 'Remove this ' + KIND_NAME[kind].toLowerCase(), text: 'Remove'});
     remove.addEventListener('click', () => {
       const fieldset = box.closest('fieldset');
+      if (box.entryOriginal) state.editRemoved = true;
       box.remove();
       const next = fieldset.querySelector('.entry input');
       (next || fieldset.querySelector('.add-entry')).focus();
     });
     box.append(...fields, remove);
     return box;
-  }
-
-  function changed(input) {
-    return input.value !== input.defaultValue;
   }
 
   // The entry as the card record wants it, or null when it holds no value.
@@ -703,59 +650,72 @@
     if (kind === 'adr') {
       const inputs = [...box.querySelectorAll('.adr-part')];
       if (!original || inputs.some(changed)) {
-        const values = inputs.map((input) => input.value.replace(/[\r\n]+/g, ' '));
-        entry.data = values.some((v) => v.trim()) ? values.join(';') : '';
+        const parts = {};
+        for (const input of inputs) parts[input.dataset.part] = input.value.trim();
+        entry.data = CardText.addressValue(str(original && original.data), parts);
       }
     } else {
       const input = box.querySelector('.entry-data');
-      if (!original || changed(input)) entry.data = input.value.trim();
+      // Web addresses are URIs, not vCard text: they take no escapes.
+      if (!original || changed(input)) entry.data = kind === 'url' ? input.value.trim() : escape(input.value.trim());
     }
     if (!str(entry.data)) return null;
 
-    const types = box.querySelector('.entry-types');
-    if (!original || changed(types)) {
-      const list = types.value.split(',').map((t) => t.trim()).filter(Boolean);
-      // A new phone, e-mail or address needs a type: the server lists such a property only
-      // when a parameter follows its name.
-      if (!list.length && !original && DEFAULT_TYPE[kind]) list.push(DEFAULT_TYPE[kind]);
-      entry.type = list;
-    }
-    const label = box.querySelector('.entry-label');
-    if (!original || changed(label)) {
-      entry.cust_name = label.value.trim() || FIXED_LABEL[kind];
-    }
-    return entry;
+    const label = box.querySelector('.entry-label').value;
+    let chosen = box.querySelector('.entry-kind').value;
+    if (chosen === 'custom' && !label.trim()) chosen = 'other';
+    return CardText.applyKind(entry, kind,
+      {kind: chosen, label: chosen === 'custom' ? label.trim() : '', preferred: box.querySelector('.entry-pref').checked},
+      box.kindBefore && Object.assign({}, box.kindBefore, {label: box.kindBefore.label.trim()}));
   }
 
-  const textFields = {
-    given: ['name', 'given_name'],
-    additional: ['name', 'additional_name'],
-    family: ['name', 'family_name'],
-    org: ['company', 'org'],
-    'title-field': ['company', 'title'],
-  };
+  const nameFields = {given: 'given_name', additional: 'additional_name', family: 'family_name'};
 
-  function openEditor(item) {
+  // Whether the editor holds anything the person typed or chose.
+  function editorDirty() {
+    if (state.editRemoved) return true;
+    const form = $('edit-form');
+    for (const input of form.querySelectorAll('input, textarea')) {
+      if (input.type === 'checkbox' ? input.checked !== input.defaultChecked : 'startValue' in input && changed(input)) {
+        return true;
+      }
+    }
+    return [...form.querySelectorAll('select')].some(selectChanged);
+  }
+
+  // Closes the editor, asking first when that would throw typed changes away; resolves to
+  // whether it is closed.
+  async function closeEditor() {
+    const dialog = $('edit-dialog');
+    if (!dialog.open) return true;
+    if (editorDirty()) {
+      const what = state.editing ? 'your changes to ' + state.editing.name : 'the new contact';
+      if (!(await confirmAction('Discard ' + what + '?', 'Discard', 'Keep editing'))) return false;
+    }
+    closeDialog(dialog);
+    return true;
+  }
+
+  async function openEditor(item, replacing) {
+    if (!replacing && !(await closeEditor())) return;
     const card = item ? item.card : {};
     state.editing = item || null;
+    state.editRemoved = false;
     $('edit-title').textContent = item ? 'Edit ' + item.name : 'New contact';
     $('edit-error').hidden = true;
-    for (const [field, [group, key]] of Object.entries(textFields)) {
-      const input = $('edit-' + field);
-      const owner = card[group] && typeof card[group] === 'object' ? card[group] : {};
-      input.value = str(owner[key]);
-      input.defaultValue = input.value;
-    }
-    const bday = $('edit-bday');
-    bday.value = str(card.bday);
-    bday.defaultValue = bday.value;
-    const note = $('edit-note');
-    note.value = noteText(str(card.note));
-    note.defaultValue = note.value;
+    const name = group(card, 'name');
+    for (const [field, key] of Object.entries(nameFields)) setStart($('edit-' + field), unescape(str(name[key])));
+    const company = group(card, 'company');
+    const org = CardText.orgParts(str(company.org));
+    setStart($('edit-org'), org.name);
+    setStart($('edit-unit'), unescape(org.raw[1] || ''));
+    setStart($('edit-title-field'), unescape(str(company.title)));
+    setStart($('edit-bday'), str(card.bday));
+    setStart($('edit-note'), unescape(str(card.note)));
     for (const fieldset of $('edit-form').querySelectorAll('fieldset[data-kind]')) {
       const kind = fieldset.dataset.kind;
       const boxes = entries(card, kind).filter((entry) => entry && typeof entry === 'object')
-        .map((entry) => entryEditor(kind, entry));
+        .map((entry) => entryEditor(kind, entry, card.other));
       if (!item && (kind === 'tel' || kind === 'mail')) boxes.push(entryEditor(kind, null));
       fieldset.querySelector('.entries').replaceChildren(...boxes);
     }
@@ -767,29 +727,47 @@
     fieldset.querySelector('.add-entry').addEventListener('click', () => {
       const box = entryEditor(fieldset.dataset.kind, null);
       fieldset.querySelector('.entries').append(box);
-      box.querySelector('input').focus();
+      box.querySelector('input, textarea').focus();
     });
   }
 
+  // Escape, the close button and Cancel all ask before typed changes are thrown away.
+  $('edit-dialog').addEventListener('keydown', (event) => {
+    if (event.key !== 'Escape') return;
+    event.preventDefault();
+    closeEditor();
+  });
+  $('edit-dialog').addEventListener('cancel', (event) => {
+    event.preventDefault();
+    closeEditor();
+  });
+
   // The card record to send: for an edit, the stored record with only the changed fields
-  // replaced, so that `other`, `id` and everything this page does not show go back untouched.
+  // replaced, so that `other`, `id`, `etag` and everything this page does not show go back
+  // untouched. The `etag` lets the server refuse the edit when the card changed since it was
+  // listed. Typed text is escaped as vCard text.
   function recordFromEditor() {
     const original = state.editing ? state.editing.card : null;
     const record = original ? JSON.parse(JSON.stringify(original)) : {};
-    for (const [field, [group, key]] of Object.entries(textFields)) {
+    if (!record.name || typeof record.name !== 'object') record.name = {family_name: '', given_name: '', additional_name: ''};
+    if (!record.company || typeof record.company !== 'object') record.company = {org: '', title: ''};
+    const typed = (input) => !original || changed(input);
+    for (const [field, key] of Object.entries(nameFields)) {
       const input = $('edit-' + field);
-      if (!record[group] || typeof record[group] !== 'object') {
-        record[group] = group === 'name'
-          ? {family_name: '', given_name: '', additional_name: ''} : {org: '', title: ''};
-      }
-      if (!original || changed(input)) record[group][key] = input.value.trim();
+      if (typed(input)) record.name[key] = escape(input.value.trim());
     }
+    const org = $('edit-org');
+    const unit = $('edit-unit');
+    if (typed(org) || typed(unit)) {
+      record.company.org = CardText.orgValue(str(record.company.org), typed(org) ? org.value.trim() : null,
+        typed(unit) ? unit.value.trim() : null);
+    }
+    const title = $('edit-title-field');
+    if (typed(title)) record.company.title = escape(title.value.trim());
     const bday = $('edit-bday');
-    if (!original || changed(bday)) {
-      if (bday.value.trim() || original) record.bday = bday.value.trim();
-    }
+    if (typed(bday) && (bday.value.trim() || original)) record.bday = bday.value.trim();
     const note = $('edit-note');
-    if (!original || changed(note)) record.note = note.value;
+    if (typed(note)) record.note = escape(note.value);
     for (const fieldset of $('edit-form').querySelectorAll('fieldset[data-kind]')) {
       const kind = fieldset.dataset.kind;
       const list = [];
@@ -803,11 +781,30 @@
     return record;
   }
 
+  // The stored card changed since the page listed it (a phone synced it, say): nothing was
+  // saved. The editor shows the contact as it is stored now and says why.
+  async function reloadChangedContact(editing) {
+    await loadList(true);
+    const fresh = state.cards.find((item) => item.id === editing.id);
+    if (!fresh) {
+      closeDialog($('edit-dialog'));
+      showError('Your changes to ' + editing.name + ' were not saved: the contact was deleted elsewhere ' +
+        'since this page read it.');
+      return;
+    }
+    await openEditor(fresh, true);
+    $('edit-error').textContent = 'Not saved: ' + editing.name + ' was changed elsewhere (on a phone or ' +
+      'another computer) since this page read it. The editor now shows the contact as it is stored; ' +
+      'make your changes again.';
+    $('edit-error').hidden = false;
+    $('edit-error').focus();
+  }
+
   $('edit-form').addEventListener('submit', async (event) => {
     event.preventDefault();
     const record = recordFromEditor();
     const editing = state.editing;
-    const hasName = ['given_name', 'family_name', 'additional_name'].some((k) => str(record.name[k]).trim()) ||
+    const hasName = Object.values(nameFields).some((k) => str(record.name[k]).trim()) ||
       str(record.company.org).trim();
     if (!hasName) {
       $('edit-error').textContent = 'Give the contact a name or a company.';
@@ -822,6 +819,7 @@
     } catch (error) {
       save.disabled = false;
       if (error instanceof ApiError && error.code === 108) return failed(error);
+      if (editing && error instanceof ApiError && error.code === 1013) return reloadChangedContact(editing);
       $('edit-error').textContent = 'Not saved: ' + describe(error);
       $('edit-error').hidden = false;
       $('edit-error').focus();
@@ -834,7 +832,7 @@
   });
   $('edit-error').tabIndex = -1;
 
-  $('new-contact').addEventListener('click', () => openEditor(null));
+  $('new-contact').addEventListener('click', () => openEditor(null, false));
 
   // ---- Delete ---------------------------------------------------------------------------------
 
@@ -865,8 +863,13 @@
 
   // ---- Download -------------------------------------------------------------------------------
 
+  function nothingToDownload() {
+    notify('There are no contacts to download: nothing was saved.');
+  }
+
   async function download(method, extra, count) {
     clearError();
+    if (!count) return nothingToDownload();
     let response;
     try {
       response = await Lumidex.fetchDownload(CONTACTS, method, bookParams(extra));
@@ -882,6 +885,8 @@
       return;
     }
     const blob = await response.blob();
+    // The book may have been emptied since it was listed; an empty file helps no one.
+    if (!blob.size) return nothingToDownload();
     const disposition = response.headers.get('Content-Disposition') || '';
     const named = /filename="([^"]+)"/.exec(disposition);
     const link = el('a', {href: URL.createObjectURL(blob), download: named ? named[1] : 'Contact.vcf', hidden: true});
@@ -1054,6 +1059,12 @@
       $(http === null ? 'http-port' : 'https-port').focus();
       return;
     }
+    if (http === https) {
+      fieldError('https-port', 'The HTTPS port must differ from the HTTP port: the server cannot serve both on port ' +
+        http + '.');
+      $('https-port').focus();
+      return;
+    }
     const save = $('settings-save');
     save.disabled = true;
     try {
@@ -1107,6 +1118,29 @@
 
   $('message-close').addEventListener('click', clearError);
 
+  // Takes every contact out of the page, so that a copy of it kept by the browser (Back after
+  // signing out, on a shared computer) holds none.
+  function forgetContacts() {
+    ++state.listSeq;
+    state.cards = [];
+    state.selected.clear();
+    state.opened = null;
+    state.editing = null;
+    for (const dialog of document.querySelectorAll('dialog')) if (dialog.open) dialog.close();
+    $('card-fields').replaceChildren();
+    $('card-title').textContent = '';
+    for (const box of document.querySelectorAll('#edit-form .entries')) box.replaceChildren();
+    $('edit-form').reset();
+    $('search').value = '';
+    state.search = '';
+    $('who-name').textContent = '';
+    $('book-users').replaceChildren();
+    show([], false);
+    $('count').textContent = '';
+    $('list-empty').hidden = true;
+    clearError();
+  }
+
   $('sign-out').addEventListener('click', async () => {
     try {
       await Lumidex.auth('logout');
@@ -1116,19 +1150,98 @@
         return;
       }
     }
+    forgetContacts();
     location.assign('/login.html');
   });
 
-  $('book-form').addEventListener('submit', (event) => {
+  // A page shown again from the back-forward cache may belong to a session that has ended since
+  // (signed out, password changed): it stays hidden until the session is checked.
+  window.addEventListener('pagehide', (event) => {
+    if (event.persisted) document.body.classList.add('checking');
+  });
+  window.addEventListener('pageshow', async (event) => {
+    if (!event.persisted) return;
+    document.body.classList.add('checking');
+    let me = null;
+    try {
+      me = await Lumidex.auth('whoami');
+    } catch (error) {
+      if (error instanceof ApiError && error.code === 108) {
+        forgetContacts();
+        location.replace('/login.html');
+        return;
+      }
+    }
+    // Someone else signed in meanwhile: start over as that person.
+    if (me && str(me.user) !== state.me) {
+      forgetContacts();
+      location.reload();
+      return;
+    }
+    document.body.classList.remove('checking');
+  });
+
+  // ---- Address book of (admin) ----------------------------------------------------------------
+
+  // The accounts and the names with an address book, from the sign-in service's answer.
+  function knowAccounts(me) {
+    if (!state.admin) return;
+    const names = (value) => (Array.isArray(value) ? value.filter((n) => typeof n === 'string' && n) : null);
+    state.accounts = names(me && me.accounts) || [];
+    state.books = names(me && me.books);
+    const books = new Set(state.books || []);
+    const options = [...new Set([...state.accounts, ...books])].sort(collator.compare).map((name) => {
+      const option = el('option', {value: name});
+      option.label = books.has(name) || !state.books ? name : name + ' (no address book yet)';
+      return option;
+    });
+    $('book-users').replaceChildren(...options);
+    bookHint();
+  }
+
+  function hasBook(user) {
+    return !state.books || state.books.includes(user);
+  }
+
+  function bookHint() {
+    const user = $('book-user').value.trim();
+    const hint = $('book-hint');
+    hint.textContent = user && !hasBook(user)
+      ? (state.accounts.includes(user) ? user + ' has no address book yet.' : 'No account and no address book is named ' + user + '.')
+      : '';
+    hint.hidden = !hint.textContent;
+  }
+  $('book-user').addEventListener('input', bookHint);
+
+  $('book-form').addEventListener('submit', async (event) => {
     event.preventDefault();
     const user = $('book-user').value.trim();
     if (!user || user === state.book) return;
+    // Another admin page or a script may have made the book since this page asked.
+    try {
+      knowAccounts(await Lumidex.auth('whoami'));
+    } catch (error) {
+      if (error instanceof ApiError && error.code === 108) return failed(error);
+    }
+    // Listing a book that does not exist creates it: only when asked to.
+    if (!hasBook(user)) {
+      const question = (state.accounts.includes(user) ? user + ' has no address book yet.'
+        : 'There is no account and no address book named ' + user + '.') +
+        ' Create an empty address book for ' + user + '?';
+      if (!(await confirmAction(question, 'Create it', 'Cancel'))) {
+        $('book-user').focus();
+        return;
+      }
+    }
     state.book = user;
     state.selected.clear();
     state.search = '';
     $('search').value = '';
     clearError();
-    loadList(false);
+    if (await loadList(false) && state.books && !state.books.includes(user)) {
+      state.books.push(user);
+      knowAccounts({accounts: state.accounts, books: state.books});
+    }
   });
 
   async function start() {
@@ -1153,6 +1266,7 @@
     if (state.admin) {
       $('book-form').hidden = false;
       $('book-user').value = state.book;
+      knowAccounts(me);
     }
     route();
     await loadList(false);

@@ -32,6 +32,7 @@ const Lumidex = (() => {
     1007: 'The CardDAV server could not be restarted.',
     1009: 'Not every contact could be deleted.',
     1011: 'The contact could not be saved.',
+    1013: 'The contact was changed elsewhere since this page read it.',
   };
 
   class ApiError extends Error {

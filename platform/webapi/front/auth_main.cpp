@@ -15,6 +15,7 @@
 #include "http_auth.h"
 #include "reply_output.h"
 #include "sessions.h"
+#include "user_directory.h"
 #include "webapi.h"
 
 namespace {
@@ -108,6 +109,7 @@ int ReplyUser(const front::Identity& who, const std::string& headers) {
   data["user"] = who.user;
   data["admin"] = who.admin;
   data["csrf"] = who.csrf;
+  if (who.admin) front::AddUserDirectory(&data);
   ORVA::APIResponse response;
   response.SetSuccess(data);
   return Reply(front::JsonReply(response, headers + kNoStore));
