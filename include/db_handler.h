@@ -36,14 +36,32 @@ class DBHandler {
   // True when the daemon's database answered that `owner` has no address-book home (a mapping
   // left by a provisioning that failed halfway). False when it has one or could not be asked.
   bool HomeIsMissing(std::string owner);
-  // Card writes; true on complete success.
+  // Card writes; true on complete success. Each runs as one transaction with the owner's home
+  // locked, so a failure leaves nothing half-written and the revision rows of one home follow
+  // the order of its changes.
   bool AddCard(std::string owner, std::string vcardUid, std::string vcardText);
   bool UpdateCard(std::string owner, std::string resourceName, std::string vcardText);
+  // UpdateCard that first checks, inside its transaction with the card row locked, that the
+  // stored md5 still equals `expectedMd5` (when `expectedMd5` is not empty). On a mismatch it
+  // writes nothing, sets `stale` and returns false.
+  bool UpdateCard(std::string owner, std::string resourceName, std::string vcardText,
+                  std::string expectedMd5, bool& stale);
   bool DelCard(std::string owner, std::string resourceName);
   // Appends resource name, vCard text and resource id of every card of `owner` to the three
   // parallel arrays; returns how many were appended (0 on any failure).
   unsigned int GetCards(Json::Value& resourceNames, Json::Value& vcardTexts, std::string owner,
                         Json::Value& resourceIds);
+  // The same in one statement, with each card's md5 (its etag) appended to `md5s` too, and the
+  // number of cards in `count`. False when the cards could not be read: the arrays are then
+  // left as they were. A user without an address book has no cards (true, count 0).
+  bool GetCards(Json::Value& resourceNames, Json::Value& vcardTexts, std::string owner,
+                Json::Value& resourceIds, Json::Value& md5s, unsigned int& count);
+  // The stored text and md5 of the owner's card `resourceName`. False when the card is not
+  // there or could not be read; `found` tells the two apart: it is false only when the
+  // database answered that the owner has no such card, and stays true after a failed read (the
+  // card may well be there).
+  bool GetCard(std::string owner, std::string resourceName, std::string& vcardText,
+               std::string& md5, bool& found);
   // The stored text of one card of `owner` followed by "\n", or "error".
   std::string ExportData(std::string owner, std::string resourceId);
 
@@ -55,6 +73,14 @@ class DBHandler {
   // The home id of `owner` in `homeId` ("" when it has none), with `lockHome` locking the home's
   // row until the transaction ends. False when the query failed. Logs only the failure.
   bool ReadResourceID(std::string owner, bool lockHome, std::string& homeId);
+  // Inside a write's transaction: the owner's home id, its row locked until the transaction
+  // ends. False (logged) when the query failed or the owner has no home.
+  bool LockHome(std::string owner, std::string& homeId);
+  // The md5 (and, when `vcardText` is not null, the text) of the card `resourceName` of the home
+  // `homeId`; with `lockRow` the card's row stays locked until the transaction ends. `found` is
+  // false when there is no such card. False when the query failed (`found` is then true).
+  bool ReadCardRow(std::string homeId, std::string resourceName, bool lockRow,
+                   std::string* vcardText, std::string& md5, bool& found);
   // Matches by owner's home as well as name, so one user's request never touches another's card.
   bool DelAddressbookObj(std::string homeId, std::string resourceName);
   bool IsUserExist(std::string owner);

@@ -6,10 +6,12 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "db_handler.h"
 #include "orvadb.h"
 #include "store_log.h"
+#include "store_transaction.h"
 
 namespace {
 constexpr std::size_t kStatementSize = 512;
@@ -98,103 +100,145 @@ bool DBHandler::AddCard(std::string owner, std::string vcardUid, std::string vca
   std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
   if (md5.empty()) return false;
   const std::string resourceName = UsableUuid(GetUUID()) + ".vcf";
-  const std::string homeId = GetResourceID(owner);
-  if (homeId.empty()) return false;
 
-  std::string sqlHomeId = homeId;
-  std::string sqlResourceName = resourceName;
-  std::string sqlNow = now;
-  EscapeString(sqlHomeId);
-  EscapeString(sqlResourceName);
-  EscapeString(vcardText);
-  EscapeString(vcardUid);
-  EscapeString(md5);
-  EscapeString(sqlNow);
+  // The helper runs above are done before the transaction: no lock waits on a process start.
+  const bool written = lumidex::RunInTransaction(_pConnection, [&] {
+    std::string homeId;
+    if (!LockHome(owner, homeId)) return false;
 
-  std::string statement;
-  statement.reserve(vcardText.size() + vcardUid.size() + 320);
-  statement +=
-      "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
-      "vcard_uid, kind, md5, created, modified) VALUES (";
-  AppendQuoted(statement, sqlHomeId, ", ");
-  AppendQuoted(statement, sqlResourceName, ", ");
-  AppendQuoted(statement, vcardText, ", ");
-  AppendQuoted(statement, vcardUid, ",");
-  statement += "'0', ";
-  AppendQuoted(statement, md5, ", ");
-  AppendQuoted(statement, sqlNow, ", ");
-  AppendQuoted(statement, sqlNow, "");
-  statement += ")";
+    std::string sqlHomeId = homeId;
+    std::string sqlResourceName = resourceName;
+    std::string sqlNow = now;
+    EscapeString(sqlHomeId);
+    EscapeString(sqlResourceName);
+    EscapeString(vcardText);
+    EscapeString(vcardUid);
+    EscapeString(md5);
+    EscapeString(sqlNow);
 
-  if (!ExecuteCommand(statement.c_str())) {
-    STORE_LOG("%s:%d Add new Card failed!!");
-    return false;
-  }
-  if (!UpdateAddressbookHomeMeta(homeId, now)) return false;
-  if (!UpdateAddressbookObjRevision(homeId, resourceName, "f")) return false;
+    std::string statement;
+    statement.reserve(vcardText.size() + vcardUid.size() + 320);
+    statement +=
+        "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
+        "vcard_uid, kind, md5, created, modified) VALUES (";
+    AppendQuoted(statement, sqlHomeId, ", ");
+    AppendQuoted(statement, sqlResourceName, ", ");
+    AppendQuoted(statement, vcardText, ", ");
+    AppendQuoted(statement, vcardUid, ",");
+    statement += "'0', ";
+    AppendQuoted(statement, md5, ", ");
+    AppendQuoted(statement, sqlNow, ", ");
+    AppendQuoted(statement, sqlNow, "");
+    statement += ")";
+
+    if (!ExecuteCommand(statement.c_str())) {
+      STORE_LOG("%s:%d Add new Card failed!!");
+      return false;
+    }
+    return UpdateAddressbookHomeMeta(homeId, now) &&
+           UpdateAddressbookObjRevision(homeId, resourceName, "f");
+  });
+  if (!written) return false;
   STORE_LOG("%s:%d Add new Card completely.");
   return true;
 }
 
 bool DBHandler::UpdateCard(std::string owner, std::string resourceName, std::string vcardText) {
+  bool stale = false;
+  return UpdateCard(std::move(owner), std::move(resourceName), std::move(vcardText), "", stale);
+}
+
+bool DBHandler::UpdateCard(std::string owner, std::string resourceName, std::string vcardText,
+                           std::string expectedMd5, bool& stale) {
+  stale = false;
   const std::string now = GetNowTimeInfo();
   if (!StorableText(vcardText)) return false;
   std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
   if (md5.empty()) return false;
-  const std::string homeId = GetResourceID(owner);
-  if (homeId.empty()) return false;
 
-  std::string sqlHomeId = homeId;
-  std::string sqlResourceName = resourceName;
-  std::string sqlNow = now;
-  EscapeString(vcardText);
-  EscapeString(md5);
-  EscapeString(sqlNow);
-  EscapeString(sqlResourceName);
-  EscapeString(sqlHomeId);
+  const bool written = lumidex::RunInTransaction(_pConnection, [&] {
+    std::string homeId;
+    if (!LockHome(owner, homeId)) return false;
+    if (!expectedMd5.empty()) {
+      std::string storedMd5;
+      bool found = false;
+      if (!ReadCardRow(homeId, resourceName, true, nullptr, storedMd5, found)) return false;
+      if (!found) {
+        STORE_LOG("%s:%d Card[%s] not found, nothing updated", resourceName.c_str());
+        return false;
+      }
+      // Someone else's change came in since the caller read the card: it is not overwritten.
+      if (storedMd5 != expectedMd5) {
+        stale = true;
+        STORE_LOG("%s:%d Card[%s] changed since it was read, nothing updated",
+                  resourceName.c_str());
+        return false;
+      }
+    }
 
-  std::string statement;
-  statement.reserve(vcardText.size() + sqlResourceName.size() + 200);
-  statement += "UPDATE addressbook_object SET vcard_text='";
-  statement += vcardText;
-  statement += "', md5='";
-  statement += md5;
-  statement += "', modified='";
-  statement += sqlNow;
-  statement += "' WHERE resource_name='";
-  statement += sqlResourceName;
-  // The name alone could match another user's card of the same name.
-  statement += "' and addressbook_home_resource_id='";
-  statement += sqlHomeId;
-  statement += "'";
+    std::string sqlHomeId = homeId;
+    std::string sqlResourceName = resourceName;
+    std::string sqlNow = now;
+    EscapeString(vcardText);
+    EscapeString(md5);
+    EscapeString(sqlNow);
+    EscapeString(sqlResourceName);
+    EscapeString(sqlHomeId);
 
-  DBResult* result = nullptr;
-  const int updated = ORVADBExecute(_pConnection, statement.c_str(), &result);
-  if (result) ORVADBFreeResult(result);
-  if (updated == -1) {
-    STORE_LOG("%s:%d Update addressbook_object failed!!");
-    return false;
-  }
-  // No card of this owner by that name: a revision row would announce a card that does not exist.
-  if (updated == 0) {
-    STORE_LOG("%s:%d Card[%s] not found, nothing updated", resourceName.c_str());
-    return false;
-  }
-  if (!UpdateAddressbookHomeMeta(homeId, now)) return false;
-  if (!UpdateAddressbookObjRevision(homeId, resourceName, "f")) return false;
+    std::string statement;
+    statement.reserve(vcardText.size() + sqlResourceName.size() + 200);
+    statement += "UPDATE addressbook_object SET vcard_text='";
+    statement += vcardText;
+    statement += "', md5='";
+    statement += md5;
+    statement += "', modified='";
+    statement += sqlNow;
+    statement += "' WHERE resource_name='";
+    statement += sqlResourceName;
+    // The name alone could match another user's card of the same name.
+    statement += "' and addressbook_home_resource_id='";
+    statement += sqlHomeId;
+    statement += "'";
+
+    DBResult* result = nullptr;
+    const int updated = ORVADBExecute(_pConnection, statement.c_str(), &result);
+    if (result) ORVADBFreeResult(result);
+    if (updated == -1) {
+      STORE_LOG("%s:%d Update addressbook_object failed!!");
+      return false;
+    }
+    // No card of this owner by that name: a revision row would announce a card that does not
+    // exist.
+    if (updated == 0) {
+      STORE_LOG("%s:%d Card[%s] not found, nothing updated", resourceName.c_str());
+      return false;
+    }
+    return UpdateAddressbookHomeMeta(homeId, now) &&
+           UpdateAddressbookObjRevision(homeId, resourceName, "f");
+  });
+  if (!written) return false;
   STORE_LOG("%s:%d Update Card[%s] completely.", resourceName.c_str());
   return true;
 }
 
 bool DBHandler::DelCard(std::string owner, std::string resourceName) {
   const std::string now = GetNowTimeInfo();
-  const std::string homeId = GetResourceID(owner);
-  if (homeId.empty()) return false;
-  if (!DelAddressbookObj(homeId, resourceName)) return false;
-  if (!UpdateAddressbookHomeMeta(homeId, now)) return false;
-  if (!UpdateAddressbookObjRevision(homeId, resourceName, "t")) return false;
+  const bool written = lumidex::RunInTransaction(_pConnection, [&] {
+    std::string homeId;
+    return LockHome(owner, homeId) && DelAddressbookObj(homeId, resourceName) &&
+           UpdateAddressbookHomeMeta(homeId, now) &&
+           UpdateAddressbookObjRevision(homeId, resourceName, "t");
+  });
+  if (!written) return false;
   STORE_LOG("%s:%d Delete Card[%s] completely.", resourceName.c_str());
   return true;
+}
+
+bool DBHandler::LockHome(std::string owner, std::string& homeId) {
+  if (!ReadResourceID(std::move(owner), true, homeId)) return false;
+  if (!homeId.empty()) return true;
+  STORE_LOG("%s:%d Can't find resource ID!!");
+  return false;
 }
 
 bool DBHandler::DelAddressbookObj(std::string homeId, std::string resourceName) {

@@ -156,32 +156,88 @@ bool DBHandler::IsUserExist(std::string owner) {
 
 unsigned int DBHandler::GetCards(Json::Value& resourceNames, Json::Value& vcardTexts,
                                  std::string owner, Json::Value& resourceIds) {
-  std::string homeId = GetResourceID(owner);
-  if (homeId.empty()) return 0;
+  Json::Value md5s(Json::arrayValue);
+  unsigned int count = 0;
+  GetCards(resourceNames, vcardTexts, std::move(owner), resourceIds, md5s, count);
+  return count;
+}
+
+bool DBHandler::GetCards(Json::Value& resourceNames, Json::Value& vcardTexts, std::string owner,
+                         Json::Value& resourceIds, Json::Value& md5s, unsigned int& count) {
+  count = 0;
+  std::string homeId;
+  if (!ReadResourceID(std::move(owner), false, homeId)) return false;
+  if (homeId.empty()) {
+    STORE_LOG("%s:%d Can't find resource ID!!");
+    return true;
+  }
   EscapeString(homeId);
   char statement[kStatementSize];
   if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "SELECT resource_id, resource_name, vcard_text FROM addressbook_object "
+                       "SELECT resource_id, resource_name, vcard_text, md5 FROM addressbook_object "
                        "WHERE addressbook_home_resource_id=%s",
                        homeId.c_str())) {
-    return 0;
+    return false;
   }
   DBResult* result = nullptr;
   if (ORVADBExecute(_pConnection, statement, &result) == -1) {
     STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
     if (result) ORVADBFreeResult(result);
-    return 0;
+    return false;
   }
-  unsigned int count = 0;
   int row = 0;
   while (ORVADBFetchRow(result, &row) != -1) {
     resourceNames.append(ORVADBFetchField(result, row, "resource_name"));
     vcardTexts.append(ORVADBFetchField(result, row, "vcard_text"));
     resourceIds.append(ORVADBFetchField(result, row, "resource_id"));
+    md5s.append(ORVADBFetchField(result, row, "md5"));
     ++count;
   }
   if (result) ORVADBFreeResult(result);
-  return count;
+  return true;
+}
+
+bool DBHandler::GetCard(std::string owner, std::string resourceName, std::string& vcardText,
+                        std::string& md5, bool& found) {
+  found = true;
+  std::string homeId;
+  if (!ReadResourceID(std::move(owner), false, homeId)) return false;
+  if (homeId.empty()) {
+    found = false;
+    return false;
+  }
+  return ReadCardRow(homeId, std::move(resourceName), false, &vcardText, md5, found) && found;
+}
+
+bool DBHandler::ReadCardRow(std::string homeId, std::string resourceName, bool lockRow,
+                            std::string* vcardText, std::string& md5, bool& found) {
+  found = true;
+  EscapeString(homeId);
+  EscapeString(resourceName);
+  char statement[kStatementSize];
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       lockRow ? "SELECT md5 FROM addressbook_object WHERE "
+                                 "addressbook_home_resource_id='%s' and resource_name='%s' FOR "
+                                 "UPDATE"
+                               : "SELECT vcard_text, md5 FROM addressbook_object WHERE "
+                                 "addressbook_home_resource_id='%s' and resource_name='%s'",
+                       homeId.c_str(), resourceName.c_str())) {
+    return false;
+  }
+  DBResult* result = nullptr;
+  if (ORVADBExecute(_pConnection, statement, &result) == -1) {
+    STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
+    if (result) ORVADBFreeResult(result);
+    return false;
+  }
+  int row = 0;
+  found = ORVADBFetchRow(result, &row) != -1;
+  if (found) {
+    md5 = ORVADBFetchField(result, row, "md5");
+    if (vcardText) *vcardText = ORVADBFetchField(result, row, "vcard_text");
+  }
+  if (result) ORVADBFreeResult(result);
+  return true;
 }
 
 std::string DBHandler::ExportData(std::string owner, std::string resourceId) {

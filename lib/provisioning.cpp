@@ -4,6 +4,7 @@
 
 #include "db_handler.h"
 #include "store_log.h"
+#include "store_transaction.h"
 
 namespace {
 constexpr std::size_t kStatementSize = 512;
@@ -13,21 +14,27 @@ bool DBHandler::SetupUserBasicInfo(std::string shortName) {
   const std::string now = GetNowTimeInfo();
   const std::string guid = SetGUID(shortName);
   if (guid.empty()) return false;
-  if (IsUserExist(guid)) return false;
-  if (!InsertAddressbookHome(guid)) {
-    STORE_LOG("%s:%d Create user account failed!!");
-    return false;
-  }
-  const std::string homeId = GetResourceID(guid);
-  if (homeId.empty()) return false;
-  if (!InsertAddressbookHomeMeta(homeId, now)) {
-    STORE_LOG("%s:%d Create user resource failed!!");
-    return false;
-  }
-  if (!InsertAddressbookObjRevision(homeId, "addressbook", "", "F")) {
-    STORE_LOG("%s:%d Create user addressbook failed!!");
-    return false;
-  }
+  // One transaction: a home is never left without its metadata or its address book, and a user
+  // whose provisioning failed has no home, so the next listing or add provisions it again.
+  const bool created = lumidex::RunInTransaction(_pConnection, [&] {
+    if (IsUserExist(guid)) return false;
+    if (!InsertAddressbookHome(guid)) {
+      STORE_LOG("%s:%d Create user account failed!!");
+      return false;
+    }
+    const std::string homeId = GetResourceID(guid);
+    if (homeId.empty()) return false;
+    if (!InsertAddressbookHomeMeta(homeId, now)) {
+      STORE_LOG("%s:%d Create user resource failed!!");
+      return false;
+    }
+    if (!InsertAddressbookObjRevision(homeId, "addressbook", "", "F")) {
+      STORE_LOG("%s:%d Create user addressbook failed!!");
+      return false;
+    }
+    return true;
+  });
+  if (!created) return false;
   STORE_LOG("%s:%d Add new user[%s] info to DB done.", shortName.c_str());
   return true;
 }

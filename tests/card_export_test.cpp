@@ -1,6 +1,7 @@
 // The two download operations as the framework calls them through the module's table: the exact
 // bytes they write to standard output, and the 404 reply that replaces everything on a failure.
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,18 @@ TEST_F(CardExport, EmptyOrMissingAddressBookGivesAnEmptyDownload) {
   ASSERT_EQ(36u, store.SetGUID("cleo").size());
   params["user"] = "cleo";
   EXPECT_EQ(Download(""), Run("export_all_cards", params));
+}
+
+TEST_F(CardExport, StoreThatCannotBeReachedGives404NotAnEmptyDownload) {
+  StoreCard(adaHome, kPlain);
+  Json::Value params(Json::objectValue);
+  params["user"] = "ada";
+  const char* saved = std::getenv("PGHOST");
+  const std::string pghost = saved ? saved : "";
+  setenv("PGHOST", "/nonexistent-socket-dir", 1);
+  const std::string reply = Run("export_all_cards", params);
+  saved ? setenv("PGHOST", pghost.c_str(), 1) : unsetenv("PGHOST");
+  EXPECT_EQ(kNotFound, reply);
 }
 
 TEST_F(CardExport, AnyUnreadableCardTurnsTheWholeReplyInto404) {

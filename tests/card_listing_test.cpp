@@ -112,6 +112,20 @@ TEST_F(CardListing, NewUserIsProvisionedByTheFirstListingAndHasNoCards) {
   EXPECT_EQ("1", Caldav::Value("SELECT count(*) FROM addressbook_home"));
 }
 
+TEST_F(CardListing, UserMappedButWithoutAnAddressBookIsProvisionedByTheListing) {
+  // What a first request while the daemon's database was down leaves behind.
+  DBHandler store;
+  const std::string guid = store.SetGUID("cleo");
+  ASSERT_EQ(36u, guid.size());
+  ASSERT_EQ("0", Caldav::Value("SELECT count(*) FROM addressbook_home"));
+  const ORVA::APIResponse response = ListFor("cleo");
+  ASSERT_TRUE(response.IsSuccess());
+  EXPECT_TRUE(response.Data()["cards"].empty());
+  EXPECT_EQ("1", Caldav::Value("SELECT count(*) FROM addressbook_home WHERE owner_uid=" +
+                               Caldav::Quote(guid)));
+  EXPECT_EQ("1", Caldav::Value("SELECT count(*) FROM addressbook_home_metadata"));
+}
+
 TEST_F(CardListing, CardsComeBackAsRecordsWithTheirIdsInStoreOrder) {
   const std::string johnId = Store("ann", "c-john.vcf", kJohn);
   Store("ann", "a-maria.vcf", kMaria);
@@ -141,6 +155,13 @@ TEST_F(CardListing, CardsComeBackAsRecordsWithTheirIdsInStoreOrder) {
   EXPECT_EQ("BEGIN:VCARD\r\nVERSION:3.0\r\nitem1.X-ABLabel:_$!<Work>!$_\r\n",
             john["other"].asString());
   EXPECT_EQ(1u, response.Data().size());  // nothing but "cards"
+  // Each record carries its card's stored digest as its etag.
+  for (const Json::Value& card : response.Data()["cards"]) {
+    EXPECT_EQ(Caldav::Value("SELECT md5 FROM addressbook_object WHERE resource_name=" +
+                            Caldav::Quote(card["id"].asString())),
+              card["etag"].asString());
+  }
+  EXPECT_EQ("x", john["etag"].asString().substr(0, 1));
 }
 
 TEST_F(CardListing, MissingOrEmptySearchTextListsEveryCard) {
@@ -257,16 +278,16 @@ TEST_F(CardListing, ACardStoredInTheDatabaseReachesAWebClientAsItsRecord) {
   EXPECT_EQ(ListFor("ann", "Acme W").Data()["cards"][0], card);
 }
 
-TEST_F(CardListing, UnreachableStoreGivesAnEmptyListNotAnError) {
+TEST_F(CardListing, UnreachableStoreIsAnErrorNotAnEmptyList) {
   Store("ann", "john.vcf", kJohn);
   const char* saved = std::getenv("PGHOST");
   const std::string pghost = saved ? saved : "";
   setenv("PGHOST", "/nonexistent-socket-dir", 1);
   const ORVA::APIResponse response = ListFor("ann");
   saved ? setenv("PGHOST", pghost.c_str(), 1) : unsetenv("PGHOST");
-  ASSERT_TRUE(response.IsSuccess());
-  EXPECT_TRUE(response.Data()["cards"].isArray());
-  EXPECT_TRUE(response.Data()["cards"].empty());
+  EXPECT_EQ(1012, response.ErrorCode());
+  EXPECT_EQ(Json::Value("Fail to read cards from DB"), response.Data());
+  EXPECT_NE(std::string::npos, ErrorLogText().find("Fail to read cards from DB\n"));
   EXPECT_EQ(1, Syslog::Count("Can't Connect to SQL DB!!"));
 }
 

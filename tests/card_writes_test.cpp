@@ -351,39 +351,48 @@ TEST_F(CardWrites, MissingOrBrokenHelperStillGivesProperNamesAndDigests) {
                                "resource_name = '.vcf'"));
 }
 
-TEST_F(CardWrites, FailedStepsAreReportedAndEarlierStepsStay) {
+TEST_F(CardWrites, FailedStepsAreReportedAndRolledBackWhole) {
   const std::string guid = User("alice");
   const std::string home = HomeId(guid);
+  AgeHome(home);
+  const Row before = TableCounts();
 
   Caldav::Exec("ALTER TABLE addressbook_object_revisions RENAME TO moved_away");
   Syslog::Clear();
   EXPECT_FALSE(handler.AddCard(guid, "uid-1", Card("uid-1", "One")));
-  EXPECT_EQ(1u, Cards(home).size()) << "the card row stays without its revision";
   EXPECT_EQ(1, Syslog::Count("remove old revision failed"));
   EXPECT_EQ(1, Syslog::Count("Update addressbook_obj_rev[" + home + "] failed!!"));
   EXPECT_EQ(0, Syslog::Count("Add new Card completely."));
   Caldav::Exec("ALTER TABLE moved_away RENAME TO addressbook_object_revisions");
+  EXPECT_EQ(before, TableCounts()) << "no card without its revision, no new home time";
 
-  // The insert of the new revision row fails alone.
+  ASSERT_TRUE(handler.AddCard(guid, "uid-1", Card("uid-1", "One")));
+  const std::string name = Cards(home)[0][0];
+  AgeHome(home);
+  const Row stored = TableCounts();
+
+  // The insert of the new revision row fails alone; the text and the old row stay as they were.
   Caldav::Exec(
       "ALTER TABLE addressbook_object_revisions ADD CONSTRAINT only_deletions CHECK (deleted) NOT "
       "VALID");
   Syslog::Clear();
-  const std::string name = Cards(home)[0][0];
   EXPECT_FALSE(handler.UpdateCard(guid, name, Card("uid-1", "Changed")));
   EXPECT_EQ(1, Syslog::Count("insert new revision failed"));
   EXPECT_EQ(1, Syslog::Count("Update addressbook_obj_rev[" + home + "] failed!!"));
-  EXPECT_EQ(Card("uid-1", "Changed"), Cards(home)[0][1]);
+  EXPECT_EQ(Card("uid-1", "One"), Cards(home)[0][1]);
+  EXPECT_EQ((Rows{{home, "f"}}), Revisions(home, name));
   Caldav::Exec("ALTER TABLE addressbook_object_revisions DROP CONSTRAINT only_deletions");
+  EXPECT_EQ(stored, TableCounts());
 
   Caldav::Exec("ALTER TABLE addressbook_home_metadata RENAME TO moved_away");
   Syslog::Clear();
   EXPECT_FALSE(handler.DelCard(guid, name));
-  EXPECT_TRUE(Cards(home).empty()) << "the delete stays without its revision row";
   EXPECT_EQ(1, Syslog::Count("DB command failed"));
   EXPECT_EQ(1, Syslog::Count("Update addressbook_home_meta[" + home + "] failed!!"));
-  EXPECT_TRUE(Revisions(home, name).empty());
   Caldav::Exec("ALTER TABLE moved_away RENAME TO addressbook_home_metadata");
+  EXPECT_EQ(1u, Cards(home).size()) << "a delete without its revision row is undone";
+  EXPECT_EQ((Rows{{home, "f"}}), Revisions(home, name));
+  EXPECT_EQ(stored, TableCounts());
 
   Caldav::Exec("ALTER TABLE addressbook_object RENAME TO moved_away");
   Syslog::Clear();
@@ -392,6 +401,50 @@ TEST_F(CardWrites, FailedStepsAreReportedAndEarlierStepsStay) {
   EXPECT_FALSE(handler.UpdateCard(guid, name, "x"));
   EXPECT_EQ(1, Syslog::Count("Update addressbook_object failed!!"));
   EXPECT_EQ(0, Syslog::Count("DB command failed"));
+  Caldav::Exec("ALTER TABLE moved_away RENAME TO addressbook_object");
+}
+
+// An edit made from a card read earlier: it goes in only while the card is still as read.
+TEST_F(CardWrites, UpdateAgainstTheDigestItWasReadWithRefusesAStaleCard) {
+  const std::string guid = User("alice");
+  const std::string home = HomeId(guid);
+  ASSERT_TRUE(handler.AddCard(guid, "uid-1", Card("uid-1", "One")));
+  const std::string name = Cards(home)[0][0];
+
+  std::string text, md5;
+  bool found = false;
+  ASSERT_TRUE(handler.GetCard(guid, name, text, md5, found));
+  EXPECT_TRUE(found);
+  EXPECT_EQ(Card("uid-1", "One"), text);
+  EXPECT_EQ(Md5Hex(text), md5);
+
+  bool stale = true;
+  ASSERT_TRUE(handler.UpdateCard(guid, name, Card("uid-1", "Two"), md5, stale));
+  EXPECT_FALSE(stale);
+  const Rows afterFirst = Cards(home);
+  const Row counts = TableCounts();
+  // The same digest again is now out of date: nothing is written.
+  EXPECT_FALSE(handler.UpdateCard(guid, name, Card("uid-1", "Three"), md5, stale));
+  EXPECT_TRUE(stale);
+  EXPECT_EQ(afterFirst, Cards(home));
+  EXPECT_EQ(counts, TableCounts());
+  // No digest: an update as before.
+  EXPECT_TRUE(handler.UpdateCard(guid, name, Card("uid-1", "Four"), "", stale));
+  EXPECT_FALSE(stale);
+  EXPECT_EQ(Card("uid-1", "Four"), Cards(home)[0][1]);
+
+  // Not there is told apart from stale and from a failed read.
+  const std::string other = User("bob");
+  EXPECT_FALSE(handler.GetCard(other, name, text, md5, found));
+  EXPECT_FALSE(found);
+  EXPECT_FALSE(handler.UpdateCard(other, name, Card("uid-1", "Five"), Md5Hex(text), stale));
+  EXPECT_FALSE(stale);
+  EXPECT_FALSE(handler.GetCard(guid, "no-such.vcf", text, md5, found));
+  EXPECT_FALSE(found);
+  Caldav::Exec("ALTER TABLE addressbook_object RENAME TO moved_away");
+  EXPECT_FALSE(handler.GetCard(guid, name, text, md5, found));
+  EXPECT_TRUE(found) << "a failed read is not a missing card";
+  Caldav::Exec("ALTER TABLE moved_away RENAME TO addressbook_object");
 }
 
 TEST_F(CardWrites, TextsTheDatabaseCannotHoldAreRefusedWhole) {

@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "db_handler.h"
 #include "lumidex_paths.h"
@@ -124,6 +126,51 @@ TEST_F(StoreHandle, GuidLookupTakesTheLastRowAndSurvivesANullGuid) {
   Syslog::Clear();
   EXPECT_EQ("", handler.GetGUID("unknown"));
   EXPECT_TRUE(Syslog::Messages().empty());
+}
+
+TEST_F(StoreHandle, LookupWaitsForTheWriteLockOfTheHelperAndTellsAFailureFromAnUnknownName) {
+  MapUser("bob", "11111111-1111-1111-1111-111111111111");
+  // Another process holds the write lock for a moment, as the helper does while it records a
+  // new user.
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(MappingDb().c_str(), &writer));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(writer, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
+  std::thread release([writer] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
+  });
+  DBHandler handler;
+  std::string guid;
+  EXPECT_TRUE(handler.LookupGUID("bob", guid));
+  EXPECT_EQ("11111111-1111-1111-1111-111111111111", guid);
+  release.join();
+  sqlite3_close(writer);
+  EXPECT_TRUE(handler.LookupGUID("nobody", guid));
+  EXPECT_EQ("", guid);
+
+  WriteFile(MappingDb(), std::string(4096, 'x'));  // not a database
+  Syslog::Clear();
+  guid = "stale";
+  EXPECT_FALSE(handler.LookupGUID("bob", guid));
+  EXPECT_EQ("", guid);
+  EXPECT_EQ(1, Syslog::Count("Get Data failed["));
+}
+
+TEST_F(StoreHandle, ProvisioningThatFailsHalfwayLeavesNoHomeAndIsDoneAgainLater) {
+  DBHandler handler;
+  Caldav::Exec("ALTER TABLE addressbook_home_metadata RENAME TO moved_away");
+  EXPECT_FALSE(handler.SetupUserBasicInfo("ivy"));
+  EXPECT_EQ(1, Syslog::Count("Create user resource failed!!"));
+  Caldav::Exec("ALTER TABLE moved_away RENAME TO addressbook_home_metadata");
+  EXPECT_EQ("0", Caldav::Value("SELECT count(*) FROM addressbook_home"));
+  const std::string guid = handler.GetGUID("ivy");
+  ASSERT_EQ(36u, guid.size()) << "the helper recorded the mapping all the same";
+  EXPECT_TRUE(handler.HomeIsMissing(guid));
+
+  EXPECT_TRUE(handler.SetupUserBasicInfo("ivy"));
+  EXPECT_FALSE(handler.HomeIsMissing(guid));
+  EXPECT_EQ(guid, handler.GetGUID("ivy"));
+  EXPECT_EQ("1", Caldav::Value("SELECT count(*) FROM addressbook_home_metadata"));
 }
 
 TEST_F(StoreHandle, HelperAnswersAreReadToTheirWidth) {
@@ -247,7 +294,10 @@ TEST_F(StoreHandle, DatabaseDownLeavesAUsableHandleWhoseOperationsFail) {
     EXPECT_EQ(0u, handler.GetCards(names, texts, "guid", ids));
     EXPECT_EQ("error", handler.ExportData("guid", "1"));
     EXPECT_FALSE(handler.SetupUserBasicInfo("gina"));
-    EXPECT_EQ(1, Syslog::Count("Create user account failed!!"));
+    EXPECT_EQ(1, Syslog::Count("Begin transaction failed"));
+    unsigned int count = 7;
+    EXPECT_FALSE(handler.GetCards(names, texts, "guid", ids, ids, count)) << "not 'no cards'";
+    EXPECT_EQ(0u, count);
   }
   setenv("PGHOST", host.c_str(), 1);
 }

@@ -125,29 +125,44 @@ void ContactAndCalendarHandler::exportAllCards() {
     writeNotFound();
     return;
   }
+  // The cards' texts come from the listing's one statement: a card deleted meanwhile is either
+  // in it whole or not at all, and never fails the download.
   Json::Value resourceNames(Json::arrayValue);
   Json::Value vcardTexts(Json::arrayValue);
   Json::Value resourceIds(Json::arrayValue);
-  const unsigned int count = _dbHandler.GetCards(resourceNames, vcardTexts, guid, resourceIds);
-  // The listed texts only size the body. They are dropped, and their memory handed back to the
-  // system, before the body is filled: the listing and the download are never both in memory,
-  // and the body never grows by copying.
+  Json::Value md5s(Json::arrayValue);
+  unsigned int count = 0;
+  if (!_dbHandler.GetCards(resourceNames, vcardTexts, guid, resourceIds, md5s, count)) {
+    writeNotFound();
+    return;
+  }
+  resourceNames.clear();
+  resourceIds.clear();
+  md5s.clear();
   std::size_t expected = 0;
   for (const Json::Value& text : vcardTexts) {
     const char* begin = nullptr;
     const char* end = nullptr;
     if (text.getString(&begin, &end)) expected += static_cast<std::size_t>(end - begin) + 1;
   }
-  resourceNames.clear();
-  vcardTexts.clear();
-  malloc_trim(0);
+  // Each text is freed once it is in the body, and the freed memory handed back to the system
+  // now and then: the listing and the download are never both whole in memory.
+  constexpr std::size_t kTrimEvery = 4u << 20;
   std::string body;
   body.reserve(expected);
-  for (unsigned int i = 0; i < count; ++i) {
-    if (!appendCardText(_dbHandler, guid, resourceIds[i].asString(), body)) {
-      writeNotFound();
-      return;
+  std::size_t sinceTrim = 0;
+  for (Json::Value& text : vcardTexts) {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (text.getString(&begin, &end)) body.append(begin, end);
+    body += '\n';  // each card ends with a line feed after its stored text
+    sinceTrim += static_cast<std::size_t>(end - begin);
+    text = Json::Value();
+    if (sinceTrim >= kTrimEvery) {
+      malloc_trim(0);
+      sinceTrim = 0;
     }
   }
+  vcardTexts.clear();
   writeDownload(body);
 }

@@ -15,6 +15,7 @@ namespace {
 
 const Json::StaticString kId("id");
 const Json::StaticString kResourceId("resource_id");
+const Json::StaticString kEtag("etag");
 
 // Element `index` of `array` moved out; when it is the last one, its place is freed too. Null
 // when the array is shorter.
@@ -101,7 +102,13 @@ void ContactAndCalendarHandler::listCards() {
   Json::Value names(Json::arrayValue);
   Json::Value texts(Json::arrayValue);
   Json::Value ids(Json::arrayValue);
-  const unsigned int count = _dbHandler.GetCards(names, texts, guid, ids);
+  Json::Value md5s(Json::arrayValue);
+  unsigned int count = 0;
+  // An empty list is an answer only when the store could read it.
+  if (!_dbHandler.GetCards(names, texts, guid, ids, md5s, count)) {
+    replyLoggedError(__LINE__, 1012, "Fail to read cards from DB");
+    return;
+  }
 
   // Cards are read from the last one back, each taken out of the store's arrays as it is read:
   // what a card came from is freed while its record is made, which keeps a long listing's peak
@@ -124,8 +131,11 @@ void ContactAndCalendarHandler::listCards() {
     ParseCardText(buffer.data(), record);
     Json::Value name = TakeElement(names, i);
     Json::Value id = TakeElement(ids, i);
+    Json::Value md5 = TakeElement(md5s, i);
     record[kId] = TakeText(name);
     record[kResourceId] = TakeText(id);
+    // An edit can send it back, so that a change made meanwhile is not overwritten.
+    record[kEtag] = TakeText(md5);
     if (searchKey.empty() || isMatch(record, searchKey)) records.push_back(std::move(record));
   }
   Json::Value reply(Json::objectValue);
