@@ -11,6 +11,7 @@
 #include <regex>
 
 #include "db_handler.h"
+#include "lumidex_paths.h"
 #include "test_env.h"
 
 // The tool's own functions, to call them in this process where the system log is recorded.
@@ -287,6 +288,13 @@ TEST_F(UserSetInProcess, AFailedMoveEndsWithOneLogLine) {
   Syslog::Clear();
   EXPECT_EQ(0, Run({"-o", "nobody", "-n", "after"}));
   EXPECT_EQ(0, Syslog::Count("Set User Fail"));
+
+  // A mapping that cannot be read is a failure, not a user with nothing to move.
+  WriteFile(root.Path(lumidex::kMappingDbPath), std::string(4096, 'x'));
+  Syslog::Clear();
+  EXPECT_EQ(-1, Run({"-o", "before", "-n", "after"}));
+  EXPECT_EQ(1, Syslog::Count("Set User Fail, stOrgName = before, stNewName = after"));
+  EXPECT_EQ(-1, Run({"-o", "nobody", "-n", "after"}));
 }
 
 TEST(VcardUid, IsTheTextAfterTheFirstUidTagUpToACarriageReturn) {

@@ -27,17 +27,22 @@ static std::string GetVcardUID(const std::string& vcardText) {
   return vcardText.substr(value, lineEnd - value);
 }
 
-// False when any card stayed behind with the old user or the new user could not be set up.
-// An old user without an address book has nothing to move: that is a success.
+// False when any card stayed behind with the old user, the new user could not be set up, or a
+// lookup or the card list could not be read. An old user without an address book has nothing to
+// move: that is a success.
 static bool CardDAVUserMigrate(std::string OrgName, std::string NewName) {
   DBHandler handler;
-  const std::string OrgGUID = handler.GetGUID(OrgName);
+  // A mapping that cannot be read is not an unknown user: reporting "nothing to move" would
+  // leave the cards behind unnoticed.
+  std::string OrgGUID;
+  if (!handler.LookupGUID(OrgName, OrgGUID)) return false;
   if (OrgGUID.empty()) return true;
 
-  std::string NewGUID = handler.GetGUID(NewName);
-  if (NewGUID.empty()) {
+  std::string NewGUID;
+  if (!handler.LookupGUID(NewName, NewGUID)) return false;
+  if (NewGUID.empty() || handler.HomeIsMissing(NewGUID)) {
     handler.SetupUserBasicInfo(NewName);
-    NewGUID = handler.GetGUID(NewName);
+    if (!handler.LookupGUID(NewName, NewGUID)) return false;
   }
   if (NewGUID.empty()) return false;    // no copy could be stored anywhere
   if (NewGUID == OrgGUID) return true;  // the cards are already where they belong
@@ -45,7 +50,11 @@ static bool CardDAVUserMigrate(std::string OrgName, std::string NewName) {
   Json::Value ResourceName(Json::arrayValue);
   Json::Value UnparsedCards(Json::arrayValue);
   Json::Value ResourceID(Json::arrayValue);
-  const unsigned int Count = handler.GetCards(ResourceName, UnparsedCards, OrgGUID, ResourceID);
+  Json::Value Md5s(Json::arrayValue);
+  unsigned int Count = 0;
+  if (!handler.GetCards(ResourceName, UnparsedCards, OrgGUID, ResourceID, Md5s, Count)) {
+    return false;
+  }
 
   bool everyCardMoved = true;
   for (unsigned int i = 0; i < Count; ++i) {
