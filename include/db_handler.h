@@ -91,6 +91,9 @@ class DBHandler {
   bool UpdateAddressbookHomeMeta(std::string homeId, std::string modified);
   bool UpdateAddressbookObjRevision(std::string homeId, std::string resourceName,
                                     std::string deleted);
+  // Whether the open mapping database (`_db`) holds the mapping table; true when that cannot
+  // be told.
+  bool HasMappingTable();
   static int GetGUIDCallback(void* target, int columnCount, char** values, char** columnNames);
   static void EscapeString(std::string& text);
 

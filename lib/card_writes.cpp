@@ -235,7 +235,7 @@ bool DBHandler::DelCard(std::string owner, std::string resourceName) {
 }
 
 bool DBHandler::LockHome(std::string owner, std::string& homeId) {
-  if (!ReadResourceID(std::move(owner), true, homeId)) return false;
+  ReadResourceID(std::move(owner), true, homeId);  // a failed query leaves it empty
   if (!homeId.empty()) return true;
   STORE_LOG("%s:%d Can't find resource ID!!");
   return false;

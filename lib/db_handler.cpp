@@ -166,10 +166,10 @@ bool DBHandler::GetCards(Json::Value& resourceNames, Json::Value& vcardTexts, st
                          Json::Value& resourceIds, Json::Value& md5s, unsigned int& count) {
   count = 0;
   std::string homeId;
-  if (!ReadResourceID(std::move(owner), false, homeId)) return false;
+  const bool read = ReadResourceID(std::move(owner), false, homeId);
   if (homeId.empty()) {
     STORE_LOG("%s:%d Can't find resource ID!!");
-    return true;
+    return read;  // no home: no cards, unless the question itself failed
   }
   EscapeString(homeId);
   char statement[kStatementSize];

@@ -56,16 +56,32 @@ bool DBHandler::LookupGUID(std::string shortName, std::string& guid) {
     }
     if (_errCode == SQLITE_DONE) _errCode = SQLITE_OK;
   }
-  const bool read = _errCode == SQLITE_OK;
+  bool read = _errCode == SQLITE_OK;
   if (!read) {
     STORE_LOG("%s:%d Get Data failed[%s]", sqlite3_errmsg(_db));
     guid.clear();  // rows before the failure are not an answer
+    // A readable database whose table was never made maps nobody: the user is unknown, and
+    // provisioning (the helper makes the table) can still go ahead.
+    read = !HasMappingTable();
   }
   sqlite3_finalize(statement);
   _errCode = sqlite3_close(_db);
   _db = nullptr;
   if (_errCode != SQLITE_OK) STORE_LOG("%s:%d Close sqlite DB failed!![%d]", _errCode);
   return read;
+}
+
+bool DBHandler::HasMappingTable() {
+  sqlite3_stmt* statement = nullptr;
+  bool present = true;  // when even this cannot be asked, the database is not readable
+  if (sqlite3_prepare_v2(_db,
+                         "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='mapping'",
+                         -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    present = sqlite3_column_int(statement, 0) != 0;
+  }
+  sqlite3_finalize(statement);
+  return present;
 }
 
 std::string DBHandler::ReadHelperLine(std::size_t width, const char* option, const char* argument,

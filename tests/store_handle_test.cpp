@@ -154,6 +154,12 @@ TEST_F(StoreHandle, LookupWaitsForTheWriteLockOfTheHelperAndTellsAFailureFromAnU
   EXPECT_FALSE(handler.LookupGUID("bob", guid));
   EXPECT_EQ("", guid);
   EXPECT_EQ(1, Syslog::Count("Get Data failed["));
+
+  // A database whose table was never made maps nobody, which is an answer.
+  WriteFile(MappingDb(), "");
+  guid = "stale";
+  EXPECT_TRUE(handler.LookupGUID("bob", guid));
+  EXPECT_EQ("", guid);
 }
 
 TEST_F(StoreHandle, ProvisioningThatFailsHalfwayLeavesNoHomeAndIsDoneAgainLater) {
