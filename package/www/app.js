@@ -9,6 +9,7 @@
   const CONTACTS = 'ORVA.ContactAndCalendar.Contacts';
   const COMMON = 'ORVA.ContactAndCalendar.Common';
   const OVERSCAN = 8;
+  const SIGNED_IN_AS = 'lumidex-signed-in-as';
 
   const $ = (id) => document.getElementById(id);
 
@@ -46,6 +47,7 @@
     editRemoved: false, // an entry of the stored card was removed in the editor
     books: null,        // for "admin": names that have an address book (null: not known)
     accounts: [],       // for "admin": the accounts that may sign in
+    reloading: null,    // the listing asked for after a save
   };
 
   // ---- Messages -------------------------------------------------------------------------------
@@ -287,13 +289,14 @@
     return Object.assign({user: state.book}, extra || {});
   }
 
-  // Loads the whole address book and shows it through the search box's filter.
-  async function loadList(keepPosition) {
+  // Loads the whole address book and shows it through the search box's filter. `asked` is a
+  // listing of the same book already on its way.
+  async function loadList(keepPosition, asked) {
     const seq = ++state.listSeq;
     setBusy(true);
     let data;
     try {
-      data = await call(CONTACTS, 'list_cards', bookParams());
+      data = await (asked || call(CONTACTS, 'list_cards', bookParams()));
     } catch (error) {
       if (seq === state.listSeq) setBusy(false);
       failed(error, 'The contacts could not be listed');
@@ -698,6 +701,10 @@
 
   async function openEditor(item, replacing) {
     if (!replacing && !(await closeEditor())) return;
+    if (item && item.saved && state.reloading) {
+      await state.reloading;
+      item = state.cards.find((fresh) => fresh.id === item.id) || item;
+    }
     const card = item ? item.card : {};
     state.editing = item || null;
     state.editRemoved = false;
@@ -828,7 +835,11 @@
     save.disabled = false;
     closeDialog($('edit-dialog'));
     notify(editing ? 'Saved the changes to ' + editing.name + '.' : 'Added the new contact.');
-    await loadList(true);
+    // The saved card has a new etag that only the listing tells: until it is here, an edit of
+    // the same contact waits for it rather than be refused as changed elsewhere.
+    if (editing) editing.saved = true;
+    state.reloading = loadList(true);
+    await state.reloading;
   });
   $('edit-error').tabIndex = -1;
 
@@ -1151,6 +1162,7 @@
       }
     }
     forgetContacts();
+    sessionStorage.removeItem(SIGNED_IN_AS);
     location.assign('/login.html');
   });
 
@@ -1245,6 +1257,11 @@
   });
 
   async function start() {
+    // The book of the name this tab signed in with is asked for together with who is signed
+    // in: one round trip before the list instead of two. A listing needs no CSRF token.
+    const guess = sessionStorage.getItem(SIGNED_IN_AS);
+    const early = guess ? call(CONTACTS, 'list_cards', {user: guess}) : null;
+    if (early) early.catch(() => {});
     let me;
     try {
       me = await Lumidex.auth('whoami');
@@ -1260,6 +1277,7 @@
     state.me = str(me && me.user);
     state.admin = !!(me && me.admin === true);
     Lumidex.setCsrf(me && me.csrf);
+    sessionStorage.setItem(SIGNED_IN_AS, state.me);
     state.book = state.me;
     $('who-name').textContent = 'Signed in as ' + state.me;
     $('nav-settings').hidden = !state.admin;
@@ -1269,7 +1287,7 @@
       knowAccounts(me);
     }
     route();
-    await loadList(false);
+    await loadList(false, guess === state.me ? early : null);
   }
 
   readRowHeight();

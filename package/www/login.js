@@ -30,8 +30,9 @@
     }
     const submit = $('login-submit');
     submit.disabled = true;
+    let me;
     try {
-      await auth('login', {username, password});
+      me = await auth('login', {username, password});
     } catch (error) {
       submit.disabled = false;
       if (error instanceof ApiError && error.code === 108) {
@@ -42,6 +43,8 @@
       }
       return;
     }
+    // The contacts page asks for this name's book before it has heard who is signed in.
+    if (me && typeof me.user === 'string') sessionStorage.setItem('lumidex-signed-in-as', me.user);
     location.assign('/');
   });
 
