@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lighttpd.h"
 #include "process.h"
@@ -37,8 +38,16 @@ bool ParseJson(const std::string& text, Json::Value* value) {
   return reader->parse(text.data(), text.data() + text.size(), value, &errors);
 }
 
+// The header lines the front puts on every reply, its own and those handlers write.
+const char kCommonHeaders[] =
+    "X-Content-Type-Options: nosniff\r\n"
+    "Content-Security-Policy: default-src 'self'; img-src 'self' data:; object-src 'none';"
+    " base-uri 'none'; form-action 'self'; frame-ancestors 'none'\r\n"
+    "Cache-Control: no-store\r\n";
+
 std::string JsonReplyBytes(const std::string& body) {
-  return "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+  return std::string(kCommonHeaders) +
+         "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\n\r\n" + body;
 }
 
@@ -156,6 +165,33 @@ TEST_F(FrontTest, QueryValuesAreJsonWhenTheyParseAndTextOtherwise) {
   EXPECT_EQ(params["tail"], Json::Value("1x"));
   EXPECT_EQ(params["commented"], Json::Value("[1]//c"));
   EXPECT_EQ(params["version"], Json::Value(1));
+}
+
+TEST_F(FrontTest, HandlersCanReadEveryValueAsTheTextSent) {
+  // Texts that read as JSON values, or nearly: each stays available as sent, and the ones with
+  // white space around them are not read as JSON at all.
+  const std::vector<std::string> sent = {"null", "1e3",       "2.50",
+                                         "true", "1000",      "-0",
+                                         "007",  "\t007",     " 12345678901234567890123",
+                                         "7\n",  "[\"ann\"]", "\"ann\"",
+                                         "",     "Zoë",       std::string("a\0b", 3)};
+  std::string query = Query("echo");
+  for (size_t i = 0; i < sent.size(); ++i) {
+    query += "&v" + std::to_string(i) + "=" + testenv::UrlEncode(sent[i]);
+  }
+  // A body value replaces the query's, text and all.
+  Json::Value echoed = Reply(
+      Post(query + "&last=query", "application/x-www-form-urlencoded", "last=%20body"))["data"];
+  for (size_t i = 0; i < sent.size(); ++i) {
+    const std::string name = "v" + std::to_string(i);
+    EXPECT_EQ(echoed["texts"][name], Json::Value(sent[i])) << name;
+  }
+  EXPECT_EQ(echoed["texts"]["last"], Json::Value(" body"));
+  EXPECT_EQ(echoed["params"]["last"], Json::Value(" body"));
+  for (size_t i = 7; i <= 9; ++i) {
+    EXPECT_EQ(echoed["params"]["v" + std::to_string(i)], Json::Value(sent[i])) << i;
+  }
+  EXPECT_EQ(echoed["params"]["v4"], Json::Value(1000));
 }
 
 TEST_F(FrontTest, BodyValuesJoinTheQueryAndReplaceItsValues) {
@@ -335,16 +371,19 @@ TEST_F(FrontTest, ThrowingHandlersGetAnErrorReplyAndNothingOfTheirOutput) {
   EXPECT_EQ(Get(Query("write_then_throw")).out, FrontErrorBytes(106, "Request handler failed"));
 }
 
-TEST_F(FrontTest, HandlerWritingItsOwnReplyGetsNothingAdded) {
+TEST_F(FrontTest, HandlerWritingItsOwnReplyGetsOnlyTheCommonHeadersAdded) {
   const std::string body = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Zoë\r\nEND:VCARD\r\n\n";
   ProcessResult exported = Post(Query("export"), "application/x-www-form-urlencoded",
                                 "body=" + testenv::UrlEncode(body));
-  EXPECT_EQ(exported.out, "Content-Length: " + std::to_string(body.size()) +
+  EXPECT_EQ(exported.out, kCommonHeaders + std::string("Content-Length: ") +
+                              std::to_string(body.size()) +
                               "\r\nContent-Type: text/x-vcard\r\n"
                               "Content-Disposition:attachment; filename=\"Contact.vcf\"\n\n" +
                               body);
-  EXPECT_EQ(Get(Query("not_found")).out, "Status: 404 Not Found\r\n\r\n");
-  EXPECT_EQ(Get(Query("raw_write")).out, "Content-Type: text/plain\r\n\r\nraw-buffered");
+  EXPECT_EQ(Get(Query("not_found")).out,
+            kCommonHeaders + std::string("Status: 404 Not Found\r\n\r\n"));
+  EXPECT_EQ(Get(Query("raw_write")).out,
+            kCommonHeaders + std::string("Content-Type: text/plain\r\n\r\nraw-buffered"));
 }
 
 TEST_F(FrontTest, HandlerOutputBesideAResultIsDropped) {

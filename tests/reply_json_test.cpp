@@ -316,9 +316,14 @@ class ReplyJsonWritten : public ::testing::Test {
     return bytes;
   }
 
+  // The common header lines of every reply of the front come first.
   static std::string Reply(const std::string& body) {
-    return "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+    return "X-Content-Type-Options: nosniff\r\n"
+           "Content-Security-Policy: default-src 'self'; img-src 'self' data:; object-src 'none';"
+           " base-uri 'none'; form-action 'self'; frame-ancestors 'none'\r\n"
+           "Cache-Control: no-store\r\n"
+           "Content-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
   }
 };
 

@@ -52,6 +52,9 @@ bool ContactAndCalendarHandler::knownUserGUID(int line, const std::string& user,
 }
 
 bool ContactAndCalendarHandler::readTextParam(const char* name, std::string& text) {
+  // The text as sent: the front's JSON reading would make "null" of user=null and 1000.0 of
+  // user=1e3, another address book than the one the client named.
+  if (_request->GetParamText(name, &text)) return true;
   const Json::Value value = _request->GetParam(name, Json::Value());
   if (value.isObject() || value.isArray()) return false;
   text = value.asString();

@@ -16,8 +16,23 @@ Json::Value APIRequest::GetParam(const std::string& name, const Json::Value& def
   return _params.isMember(name) ? _params[name] : defaultValue;
 }
 
+bool APIRequest::GetParamText(const std::string& name, std::string* text) const {
+  auto found = _texts.find(name);
+  if (found == _texts.end()) return false;
+  *text = found->second;
+  return true;
+}
+
 void APIRequest::SetParam(const std::string& name, const Json::Value& value) {
   _params[name] = value;
+  // A text kept from an earlier value of the name would no longer be the one sent.
+  _texts.erase(name);
+}
+
+void APIRequest::SetParam(const std::string& name, const Json::Value& value,
+                          const std::string& text) {
+  _params[name] = value;
+  _texts[name] = text;
 }
 
 APIResponse::APIResponse() : _calls(0), _success(false), _code(0) {}

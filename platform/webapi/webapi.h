@@ -5,6 +5,7 @@
 
 #include <json/value.h>
 
+#include <map>
 #include <string>
 
 namespace ORVA {
@@ -18,12 +19,20 @@ class APIRequest {
   // The parameter's value, or `defaultValue` when absent.
   Json::Value GetParam(const std::string& name, const Json::Value& defaultValue) const;
 
+  // The text the client sent for the parameter, before it was read as JSON: what a handler
+  // that wants text reads, so that "null", "1e3" or "007" stay the names they spell. False when
+  // the request holds no such text (the parameter is absent or was given as a value only).
+  bool GetParamText(const std::string& name, std::string* text) const;
+
   // Framework side: set by the front while decoding a request.
   void SetParam(const std::string& name, const Json::Value& value);
+  // The same with the text the value was read from.
+  void SetParam(const std::string& name, const Json::Value& value, const std::string& text);
   const Json::Value& Params() const { return _params; }
 
  private:
-  Json::Value _params;  // object: name -> value
+  Json::Value _params;                        // object: name -> value
+  std::map<std::string, std::string> _texts;  // name -> text as sent
 };
 
 class APIResponse {

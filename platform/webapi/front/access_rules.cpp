@@ -1,8 +1,6 @@
 // Call permissions of the CGI front (see access_rules.h).
 #include "access_rules.h"
 
-#include <cstring>
-
 namespace front {
 
 namespace {
@@ -20,14 +18,11 @@ bool IsChangingCall(const std::string& api, const std::string& method) {
   return true;
 }
 
-bool MayCall(const Identity& who, const std::string& api, const Json::Value& params) {
+bool MayCall(const Identity& who, const std::string& api, const ORVA::APIRequest& request) {
   if (who.admin) return true;
-  if (api != kContactsApi || !params.isObject()) return false;
-  static const char kUser[] = "user";
-  const Json::Value* user = params.find(kUser, kUser + std::strlen(kUser));
-  // The module reads a scalar "user" as text; objects and arrays it refuses anyway.
-  if (!user || user->isObject() || user->isArray() || user->isNull()) return false;
-  return user->asString() == who.user;
+  if (api != kContactsApi) return false;
+  std::string user;
+  return request.GetParamText("user", &user) && user == who.user;
 }
 
 }  // namespace front

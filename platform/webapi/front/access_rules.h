@@ -3,11 +3,10 @@
 #ifndef ORVA_FRONT_ACCESS_RULES_H
 #define ORVA_FRONT_ACCESS_RULES_H
 
-#include <json/value.h>
-
 #include <string>
 
 #include "http_auth.h"
+#include "webapi.h"
 
 namespace front {
 
@@ -15,10 +14,10 @@ namespace front {
 // this front does not know is taken to change.
 bool IsChangingCall(const std::string& api, const std::string& method);
 
-// Whether `who` may call `api` with `params`. "admin" may call anything. Anyone else may call
-// only the contacts methods, and only naming themselves in "user" (compared as the module reads
-// it, so a number-like name matches the number the front decoded).
-bool MayCall(const Identity& who, const std::string& api, const Json::Value& params);
+// Whether `who` may call `api` with `request`. "admin" may call anything. Anyone else may call
+// only the contacts methods, and only naming themselves in "user", compared as the text sent,
+// which is what the module reads too.
+bool MayCall(const Identity& who, const std::string& api, const ORVA::APIRequest& request);
 
 }  // namespace front
 

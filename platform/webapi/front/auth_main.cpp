@@ -23,8 +23,6 @@ namespace {
 // Names and passwords are short; a larger body is no sign-in.
 constexpr size_t kMaxBodyBytes = 16 * 1024;
 
-const char kNoStore[] = "Cache-Control: no-store\r\n";
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -112,7 +110,7 @@ int ReplyUser(const front::Identity& who, const std::string& headers) {
   if (who.admin) front::AddUserDirectory(&data);
   ORVA::APIResponse response;
   response.SetSuccess(data);
-  return Reply(front::JsonReply(response, headers + kNoStore));
+  return Reply(front::JsonReply(response, headers));
 }
 
 int BadRequest(const char* why) {
@@ -163,14 +161,14 @@ int Logout() {
   }
   ORVA::APIResponse response;
   response.SetSuccess(Json::Value());
-  return Reply(front::JsonReply(response, CookieHeader("", 0) + kNoStore));
+  return Reply(front::JsonReply(response, CookieHeader("", 0)));
 }
 
 int WhoAmI() {
   front::Identity who;
   int retryAfter = 0;
   if (int code = front::Authenticate(&who, &retryAfter)) {
-    return Reply(front::AccessErrorReply(code, retryAfter, "", kNoStore));
+    return Reply(front::AccessErrorReply(code, retryAfter));
   }
   return ReplyUser(who, "");
 }

@@ -42,8 +42,7 @@ int ReplyError(front::ErrorCode code) {
 
 // Runs the handler with its output caught. Returns the code of the front's error reply, or 0
 // when the handler gave a reply of its own (a result, or bytes it wrote).
-int RunHandler(const ORVA::APITableRow& row, const Json::Value& params, front::Uploads* uploads) {
-  ORVA::APIRequest request(params);
+int RunHandler(const ORVA::APITableRow& row, ORVA::APIRequest& request, front::Uploads* uploads) {
   // Never freed, and static so that leak checkers still see it: the process ends with this
   // reply, and taking a long listing's tree apart node by node would only delay that end.
   static ORVA::APIResponse& response = *new ORVA::APIResponse;
@@ -90,9 +89,9 @@ int main() {
   }
 
   front::Uploads uploads;
-  Json::Value params;
+  ORVA::APIRequest request;
   std::string why;
-  if (!front::DecodeRequest(&params, &uploads, &why)) {
+  if (!front::DecodeRequest(&request, &uploads, &why)) {
     std::fprintf(stderr, "entry.cgi: bad request: %s\n", why.c_str());
     return ReplyError(front::kBadRequest);
   }
@@ -102,6 +101,7 @@ int main() {
   if (tables.empty()) return ReplyError(front::kNoModule);
 
   // A missing or non-text name matches no row, so the reply says which of the three is wrong.
+  const Json::Value& params = request.Params();
   const Json::Value api = params.get("api", Json::Value());
   const Json::Value method = params.get("method", Json::Value());
   int version = 0;
@@ -121,9 +121,9 @@ int main() {
       return ReplyError(static_cast<front::ErrorCode>(refused));
     }
   }
-  if (!front::MayCall(who, row->api, params)) return ReplyError(front::kPermissionDenied);
+  if (!front::MayCall(who, row->api, request)) return ReplyError(front::kPermissionDenied);
 
-  int code = RunHandler(*row, params, &uploads);
+  int code = RunHandler(*row, request, &uploads);
   if (code != 0) return ReplyError(static_cast<front::ErrorCode>(code));
   return 0;
 }

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "reply_headers.h"
+
 namespace front {
 
 namespace {
@@ -287,7 +289,7 @@ bool WriteJsonReply(int fd, const ORVA::APIResponse& response) {
   CountingSink counter;
   PutBody(counter, response);
   DescriptorSink sink(fd);
-  PutText(sink, "Content-Type: application/json\r\nContent-Length: " +
+  PutText(sink, std::string(kReplyHeaders) + "Content-Type: application/json\r\nContent-Length: " +
                     std::to_string(counter.Size()) + "\r\n\r\n");
   PutBody(sink, response);
   return sink.Flush();

@@ -70,6 +70,7 @@ long long HandlerOutput::Size() const {
 }
 
 bool HandlerOutput::CopyToStdout() const {
+  if (!WriteStdout(kReplyHeaders)) return false;
   char buffer[65536];
   off_t offset = 0;
   for (;;) {
@@ -88,7 +89,7 @@ bool WriteStdout(const std::string& bytes) {
 
 std::string JsonReply(const ORVA::APIResponse& response, const std::string& extraHeaders) {
   const std::string body = JsonBody(response);
-  return extraHeaders +
+  return extraHeaders + kReplyHeaders +
          "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\n\r\n" + body;
 }

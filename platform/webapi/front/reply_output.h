@@ -6,6 +6,7 @@
 #include <string>
 
 #include "front_errors.h"
+#include "reply_headers.h"
 #include "webapi.h"
 
 namespace front {
@@ -26,7 +27,8 @@ class HandlerOutput {
   void End();
   // Number of bytes the handler wrote.
   long long Size() const;
-  // Writes the caught bytes, unchanged, to descriptor 1.
+  // Writes kReplyHeaders and then the caught bytes, unchanged, to descriptor 1: a handler's
+  // own reply begins with its header lines, which the front's join.
   bool CopyToStdout() const;
 
  private:
@@ -37,8 +39,9 @@ class HandlerOutput {
 // Writes all of `bytes` to descriptor 1.
 bool WriteStdout(const std::string& bytes);
 
-// A whole CGI reply (header lines, empty line, JSON body) for a handler's result.
-// `extraHeaders` are complete header lines, each ending in CRLF, put before the others.
+// A whole CGI reply (header lines, kReplyHeaders among them, empty line, JSON body) for a
+// handler's result. `extraHeaders` are complete header lines, each ending in CRLF, put before
+// the others.
 std::string JsonReply(const ORVA::APIResponse& response, const std::string& extraHeaders = "");
 // The front's own error reply for `code`, with the code's HTTP status when it has one.
 std::string ErrorReply(ErrorCode code);

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -134,9 +135,9 @@ Json::CharReader& StrictReader() {
   return *reader;
 }
 
-void SetParam(Json::Value* params, const std::string& name, const Json::Value& value) {
+void SetParam(ORVA::APIRequest* request, const std::string& name, const std::string& text) {
   if (name.empty()) return;
-  (*params)[name] = value;
+  request->SetParam(name, DecodeValue(text), text);
 }
 
 bool IsReservedName(const std::string& name) {
@@ -145,10 +146,10 @@ bool IsReservedName(const std::string& name) {
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-void AddFormEntries(const cgicc::Cgicc& form, Json::Value* params) {
+void AddFormEntries(const cgicc::Cgicc& form, ORVA::APIRequest* request) {
   for (const cgicc::FormEntry& entry : form.getElements()) {
     if (IsReservedName(entry.getName())) continue;
-    SetParam(params, entry.getName(), DecodeValue(entry.getValue()));
+    SetParam(request, entry.getName(), entry.getValue());
   }
 }
 
@@ -178,7 +179,8 @@ bool ReadBody(std::string* body, std::string* why) {
   return true;
 }
 
-bool DecodeBody(const std::string& body, Json::Value* params, Uploads* uploads, std::string* why) {
+bool DecodeBody(const std::string& body, ORVA::APIRequest* request, Uploads* uploads,
+                std::string* why) {
   if (body.empty()) return true;
   std::string mediaType, boundary;
   ParseContentType(Env("CONTENT_TYPE"), &mediaType, &boundary);
@@ -206,7 +208,7 @@ bool DecodeBody(const std::string& body, Json::Value* params, Uploads* uploads, 
                     {"CONTENT_TYPE", contentType}},
                    &body);
   cgicc::Cgicc form(&input);
-  AddFormEntries(form, params);
+  AddFormEntries(form, request);
   for (const cgicc::FormFile& file : form.getFiles()) {
     if (file.getName().empty() || IsReservedName(file.getName())) continue;
     std::string path = uploads->Store(file.getData());
@@ -214,8 +216,9 @@ bool DecodeBody(const std::string& body, Json::Value* params, Uploads* uploads, 
       *why = "cannot store the uploaded file";
       return false;
     }
-    SetParam(params, file.getName(), Json::Value(file.getFilename()));
-    SetParam(params, file.getName() + "_tmp", Json::Value(path));
+    // Both are text whatever they spell: a file named "1.vcf" or "null" keeps its name.
+    request->SetParam(file.getName(), Json::Value(file.getFilename()), file.getFilename());
+    request->SetParam(file.getName() + "_tmp", Json::Value(path), path);
   }
   return true;
 }
@@ -250,6 +253,10 @@ void Uploads::RemoveAll() {
 Json::Value DecodeValue(const std::string& text) {
   const Json::Value asText(text);
   if (text.empty()) return asText;
+  // The JSON reader skips white space around a value, so "\t007" would be the number 7 and
+  // " 99999999999999999999" a rounded double; such texts are not values a script means.
+  static const char kJsonSpace[] = " \t\r\n";
+  if (std::strchr(kJsonSpace, text.front()) || std::strchr(kJsonSpace, text.back())) return asText;
   char first = text[0];
   bool integral = false;
   bool number = first == '-' || std::isdigit(static_cast<unsigned char>(first));
@@ -268,8 +275,8 @@ Json::Value DecodeValue(const std::string& text) {
   return value;
 }
 
-bool DecodeRequest(Json::Value* params, Uploads* uploads, std::string* why) {
-  *params = Json::Value(Json::objectValue);
+bool DecodeRequest(ORVA::APIRequest* request, Uploads* uploads, std::string* why) {
+  *request = ORVA::APIRequest();
   std::string body;
   if (!ReadBody(&body, why)) return false;
   try {
@@ -277,9 +284,9 @@ bool DecodeRequest(Json::Value* params, Uploads* uploads, std::string* why) {
     if (!query.empty()) {
       const std::string noBody;
       FixedInput input({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}}, &noBody);
-      AddFormEntries(cgicc::Cgicc(&input), params);
+      AddFormEntries(cgicc::Cgicc(&input), request);
     }
-    return DecodeBody(body, params, uploads, why);
+    return DecodeBody(body, request, uploads, why);
   } catch (const std::exception& e) {
     *why = std::string("cannot decode the request: ") + e.what();
     return false;

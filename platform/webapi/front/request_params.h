@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "webapi.h"
+
 namespace front {
 
 // Temporary files that hold uploaded bytes. They belong to one request: RemoveAll (or the
@@ -28,15 +30,17 @@ class Uploads {
 };
 
 // A parameter's value as handlers see it: the JSON value when the whole text is JSON, else the
-// text itself. Integers too large for 64 bits stay text, so that no digit is lost.
+// text itself. Integers too large for 64 bits, and texts that begin or end with white space,
+// stay text, so that no digit is lost and no space turns a name into a number.
 Json::Value DecodeValue(const std::string& text);
 
-// Fills `params` from the request: the query string first, then the body, a later value of a
-// name replacing an earlier one. A multipart file part N gives N (its file name) and N_tmp (the
+// Fills `request` from the request: each parameter's value (DecodeValue) beside the text it was
+// read from; the query string first, then the body, a later value of a name replacing an
+// earlier one. A multipart file part N gives N (its file name) and N_tmp (the
 // path of a file in `uploads` holding its bytes); a client-sent name ending in "_tmp" is dropped
 // so that no client can point a handler at a local file. Returns false with the reason in
 // `why` when the body cannot be read or decoded.
-bool DecodeRequest(Json::Value* params, Uploads* uploads, std::string* why);
+bool DecodeRequest(ORVA::APIRequest* request, Uploads* uploads, std::string* why);
 
 }  // namespace front
 
