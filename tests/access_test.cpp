@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "db_handler.h"
@@ -111,9 +113,11 @@ class AccessTest : public StoreTest {
     return AuthorizationHeader(name, password);
   }
 
-  // A request as a browser or curl sends it: with the Host a client names, and `headers`.
+  // A request as a browser or curl sends it: with the Host a client names, and `headers`; from
+  // 127.0.0.1 unless `from` names another loopback address.
   HttpReply Send(const std::string& method, const std::string& target,
-                 std::vector<std::string> headers, const std::string& body = "") {
+                 std::vector<std::string> headers, const std::string& body = "",
+                 const std::string& from = "") {
     headers.push_back("Host: " + host);
     bool typed = false;
     for (const std::string& header : headers)
@@ -121,9 +125,34 @@ class AccessTest : public StoreTest {
     if (!body.empty() && !typed) {
       headers.push_back("Content-Type: application/x-www-form-urlencoded");
     }
-    HttpReply reply = HttpRequest(server->Port(), method, target, headers, body);
+    HttpReply reply = HttpRequest(server->Port(), method, target, headers, body, from);
     EXPECT_TRUE(reply.received) << server->Log();
     return reply;
+  }
+
+  // Sign-ins at auth.cgi all sent at once from `from`, one per (name, password); their replies.
+  std::vector<HttpReply> SignInsAtOnce(
+      const std::vector<std::pair<std::string, std::string>>& tries, const std::string& from) {
+    std::vector<HttpReply> replies(tries.size());
+    std::vector<std::thread> clients;
+    for (size_t i = 0; i < tries.size(); ++i) {
+      clients.emplace_back([&, i] {
+        replies[i] =
+            HttpRequest(server->Port(), "POST", kAuth,
+                        {"Host: " + host, "Content-Type: application/x-www-form-urlencoded"},
+                        "action=login&username=" + UrlEncode(tries[i].first) +
+                            "&password=" + UrlEncode(tries[i].second),
+                        from);
+      });
+    }
+    for (std::thread& client : clients) client.join();
+    return replies;
+  }
+  // How many of `replies` have HTTP status `status`.
+  static int WithStatus(const std::vector<HttpReply>& replies, int status) {
+    int n = 0;
+    for (const HttpReply& reply : replies) n += reply.status == status;
+    return n;
   }
 
   HttpReply List(const std::string& user, const std::vector<std::string>& headers) {
@@ -271,6 +300,41 @@ TEST_F(AccessTest, UsersMayNameOnlyThemselves) {
   AddAccount(root, "4711", "digits");
   EXPECT_EQ(0, CodeOf(List("4711", {Basic("4711", "digits")})));
   EXPECT_EQ(109, CodeOf(List("4712", {Basic("4711", "digits")})));
+}
+
+TEST_F(AccessTest, NamesThatReadAsJsonValuesReachExactlyTheirOwnContacts) {
+  // Each account stores a card with its own name as the family name, as the pages send it.
+  const std::vector<std::string> names = {"null", "1e3", "2.50", "7", "true", "1000"};
+  for (const std::string& name : names) {
+    AddAccount(root, name, "pw of " + name);
+    std::string card = kCard;
+    card.replace(card.find("\"Doe\""), 5, "\"" + name + "\"");
+    HttpReply added =
+        Send("POST", std::string(kContacts) + "&method=add_card", {Basic(name, "pw of " + name)},
+             "user=" + UrlEncode(name) + "&card=" + UrlEncode(card));
+    EXPECT_EQ(0, CodeOf(added)) << name << ": " << added.body;
+  }
+  // The family names in an address book, as its owner and admin see it.
+  auto familyNames = [&](const std::string& user, const std::string& signIn,
+                         const std::string& password) {
+    std::vector<std::string> found;
+    Json::Value cards = ParseJson(List(user, {Basic(signIn, password)}).body)["data"]["cards"];
+    for (const Json::Value& card : cards) found.push_back(card["name"]["family_name"].asString());
+    return found;
+  };
+  for (const std::string& name : names) {
+    EXPECT_EQ(std::vector<std::string>{name}, familyNames(name, name, "pw of " + name)) << name;
+    EXPECT_EQ(std::vector<std::string>{name}, familyNames(name, "admin", kAdminPassword)) << name;
+  }
+  // Other spellings of the same JSON values are other users, with none of those cards.
+  for (const char* spelling : {"1000.0", "2.5", "007", "\t007", " 7", "1E3", "\"null\""}) {
+    EXPECT_EQ(std::vector<std::string>{}, familyNames(spelling, "admin", kAdminPassword))
+        << spelling;
+  }
+  // And nobody else may use them.
+  EXPECT_EQ(109, CodeOf(List("null", {Basic("7", "pw of 7")})));
+  EXPECT_EQ(109, CodeOf(List("\t007", {Basic("7", "pw of 7")})));
+  EXPECT_EQ(109, CodeOf(List("1000.0", {Basic("1000", "pw of 1000")})));
 }
 
 TEST_F(AccessTest, AdminMayNameAnyoneAndAloneUsesTheSettings) {
@@ -492,20 +556,23 @@ TEST_F(AccessTest, FailedSignInsAreSlowedDownThenRefused) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(0, CodeOf(SignIn("bob", kBobPassword).reply));
   EXPECT_GE(Seconds(start), 1.0);
-  // The success ended the slow-down.
+  // The success ended bob's slow-down; his failures still count for the address.
   {
     SessionsDb db(SessionsPath());
     EXPECT_EQ((std::vector<std::string>{"0"}),
-              db.Column("SELECT count(*) FROM failures WHERE key IN ('bob', '127.0.0.1')"));
+              db.Column("SELECT count(*) FROM sign_in_failures WHERE name = 'bob'"));
+    EXPECT_EQ((std::vector<std::string>{"3"}),
+              db.Column("SELECT count(*) FROM sign_in_failures WHERE address = '127.0.0.1'"));
   }
 
-  // Beyond the limit for a name, even the right password is refused for a while; other names
-  // are not affected.
+  // Beyond the limit for a name from one address, even the right password is refused there,
+  // but not from another address, and other names are not affected.
+  const std::string now = std::to_string(std::time(nullptr));
   {
     SessionsDb db(SessionsPath());
     for (int i = 0; i < 10; ++i) {
-      db.Exec("INSERT INTO failures(kind, key, at) VALUES ('name', 'bob', " +
-              std::to_string(std::time(nullptr)) + ")");
+      db.Exec("INSERT INTO sign_in_failures(name, address, at) VALUES ('bob', '127.0.0.1', " + now +
+              ")");
     }
   }
   HttpReply locked = List("bob", {Basic("bob", kBobPassword)});
@@ -514,28 +581,76 @@ TEST_F(AccessTest, FailedSignInsAreSlowedDownThenRefused) {
       "{\"success\":false,\"error\":{\"code\":111,\"message\":\"Too many failed sign-ins, try "
       "again later\"}}",
       locked.body);
-  EXPECT_EQ("900", locked.Header("Retry-After"));
+  const int retryAfter = std::atoi(locked.Header("Retry-After").c_str());
+  EXPECT_GE(retryAfter, 898);
+  EXPECT_LE(retryAfter, 900);
   Login viaPage = SignIn("bob", kBobPassword);
   EXPECT_EQ(111, CodeOf(viaPage.reply));
   EXPECT_EQ(0, viaPage.reply.CountHeader("Set-Cookie"));
+  EXPECT_EQ(0, CodeOf(Send("GET", std::string(kContacts) + "&method=list_cards&user=bob",
+                           {Basic("bob", kBobPassword)}, "", "127.0.0.2")));
   EXPECT_EQ(0, CodeOf(List("ann", {Basic("ann", kAnnPassword)})));
 
   // Failures older than the window no longer count.
   {
     SessionsDb db(SessionsPath());
-    db.Exec("UPDATE failures SET at = at - 901");
+    db.Exec("UPDATE sign_in_failures SET at = at - 901");
   }
   EXPECT_EQ(0, CodeOf(List("bob", {Basic("bob", kBobPassword)})));
 
-  // Beyond the limit for a client address, every name is refused from there.
+  // Beyond the limit for a client address, names that did not sign in from there lately are
+  // refused there; ann and bob just did.
   {
     SessionsDb db(SessionsPath());
     for (int i = 0; i < 30; ++i) {
-      db.Exec("INSERT INTO failures(kind, key, at) VALUES ('address', '127.0.0.1', " +
-              std::to_string(std::time(nullptr)) + ")");
+      db.Exec("INSERT INTO sign_in_failures(name, address, at) VALUES ('', '127.0.0.1', " + now +
+              ")");
     }
   }
-  EXPECT_EQ(111, CodeOf(List("ann", {Basic("ann", kAnnPassword)})));
+  EXPECT_EQ(111, CodeOf(List("admin", {Basic("admin", kAdminPassword)})));
+  EXPECT_EQ(0, CodeOf(List("ann", {Basic("ann", kAnnPassword)})));
+}
+
+TEST_F(AccessTest, ParallelGuessesAreCheckedNoMoreThanTheLimitAndLockOnlyTheirAddress) {
+  std::vector<std::pair<std::string, std::string>> guesses;
+  for (int i = 0; i < 40; ++i) guesses.emplace_back("admin", "guess " + std::to_string(i));
+  const std::vector<HttpReply> replies = SignInsAtOnce(guesses, "127.0.0.2");
+  // Checked (and wrong) or refused before the check: exactly the limit got checked.
+  EXPECT_EQ(10, WithStatus(replies, 401));
+  EXPECT_EQ(30, WithStatus(replies, 429));
+  {
+    SessionsDb db(SessionsPath());
+    EXPECT_EQ((std::vector<std::string>{"10"}),
+              db.Column("SELECT count(*) FROM sign_in_failures WHERE name = 'admin'"
+                        " AND address = '127.0.0.2'"));
+  }
+  HttpReply there =
+      Send("POST", kAuth, {}, "action=login&username=admin&password=" + UrlEncode(kAdminPassword),
+           "127.0.0.2");
+  EXPECT_EQ(429, there.status);
+  EXPECT_EQ(0, there.CountHeader("Set-Cookie"));
+  // From its own address admin gets in, only slowed down.
+  EXPECT_EQ(0, CodeOf(SignIn("admin", kAdminPassword).reply));
+  EXPECT_EQ(0, CodeOf(List("ann", {Basic("admin", kAdminPassword)})));
+}
+
+TEST_F(AccessTest, AnAccountsSignInDoesNotResetItsAddressForOtherNames) {
+  // Password spraying from one address: 25 names, then a sign-in of the sprayer's own account.
+  std::vector<std::pair<std::string, std::string>> spray;
+  for (int i = 0; i < 25; ++i) spray.emplace_back("user" + std::to_string(i), "Summer2026");
+  EXPECT_EQ(25, WithStatus(SignInsAtOnce(spray, "127.0.0.2"), 401));
+  EXPECT_EQ(200, SignInsAtOnce({{"ann", kAnnPassword}}, "127.0.0.2")[0].status);
+
+  // The address still holds its 25: of ten more names, five are checked.
+  std::vector<std::pair<std::string, std::string>> more;
+  for (int i = 25; i < 35; ++i) more.emplace_back("user" + std::to_string(i), "Summer2026");
+  const std::vector<HttpReply> replies = SignInsAtOnce(more, "127.0.0.2");
+  EXPECT_EQ(5, WithStatus(replies, 401));
+  EXPECT_EQ(5, WithStatus(replies, 429));
+  // Refused there now: bob, even with his password; ann, who signed in from there, is not.
+  EXPECT_EQ(429, SignInsAtOnce({{"bob", kBobPassword}}, "127.0.0.2")[0].status);
+  EXPECT_EQ(200, SignInsAtOnce({{"ann", kAnnPassword}}, "127.0.0.2")[0].status);
+  EXPECT_EQ(200, SignIn("bob", kBobPassword).reply.status);
 }
 
 TEST_F(AccessTest, HostileSignInsGetCleanErrors) {
@@ -582,6 +697,41 @@ TEST_F(AccessTest, PagesAreServedWithoutSignIn) {
   HttpReply css = Send("GET", "/style.css", {});
   EXPECT_EQ(200, css.status);
   EXPECT_EQ("text/css; charset=utf-8", css.Header("Content-Type"));
+}
+
+TEST_F(AccessTest, EveryReplyCarriesTheSecurityHeadersOnce) {
+  ASSERT_EQ(0, CodeOf(AddCardFor("ann", {Basic("ann", kAnnPassword)})));
+  const std::vector<std::pair<std::string, HttpReply>> replies = {
+      {"page", Send("GET", "/", {})},
+      {"script", Send("GET", "/app.js", {})},
+      {"missing page", Send("GET", "/nothing.html", {})},
+      {"sign-in", SignIn("ann", kAnnPassword).reply},
+      {"listing", List("ann", {Basic("ann", kAnnPassword)})},
+      {"export", Send("GET", std::string(kContacts) + "&method=export_all_cards&user=ann",
+                      {Basic("ann", kAnnPassword)})},
+      {"export not found",
+       Send("GET", std::string(kContacts) + "&method=export_all_cards&user=nobody",
+            {Basic("admin", kAdminPassword)})},
+      {"refusal", List("bob", {Basic("ann", kAnnPassword)})},
+      {"not signed in", List("ann", {})},
+      {"unknown API",
+       Send("GET", "/webapi/entry.cgi?api=X&version=1&method=y", {Basic("ann", kAnnPassword)})},
+  };
+  EXPECT_EQ(200, replies[0].second.status);
+  EXPECT_NE(std::string::npos, replies[5].second.body.find("BEGIN:VCARD"));
+  for (const auto& [what, reply] : replies) {
+    ASSERT_TRUE(reply.received) << what;
+    EXPECT_EQ(1, reply.CountHeader("X-Content-Type-Options")) << what << "\n" << reply.raw;
+    EXPECT_EQ("nosniff", reply.Header("X-Content-Type-Options")) << what;
+    EXPECT_EQ(1, reply.CountHeader("Content-Security-Policy")) << what;
+    EXPECT_EQ(
+        "default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
+        "form-action 'self'; frame-ancestors 'none'",
+        reply.Header("Content-Security-Policy"))
+        << what;
+    EXPECT_EQ(1, reply.CountHeader("Cache-Control")) << what;
+    EXPECT_EQ("no-store", reply.Header("Cache-Control")) << what;
+  }
 }
 
 // ---- the accounts command

@@ -37,9 +37,16 @@ int FreeLoopbackPort() {
   return port;
 }
 
-int Connect(int port) {
+int Connect(int port, const std::string& from = "") {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  if (!from.empty() && (inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
+                        bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
+    close(fd);
+    return -1;
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -147,9 +154,10 @@ int HttpReply::CountHeader(const std::string& name) const {
 }
 
 HttpReply HttpRequest(int port, const std::string& method, const std::string& target,
-                      const std::vector<std::string>& headers, const std::string& body) {
+                      const std::vector<std::string>& headers, const std::string& body,
+                      const std::string& from) {
   HttpReply reply;
-  int fd = Connect(port);
+  int fd = Connect(port, from);
   if (fd < 0) return reply;
   std::string request = method + " " + target + " HTTP/1.0\r\n";
   bool hostGiven = false;

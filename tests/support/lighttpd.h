@@ -52,9 +52,11 @@ struct HttpReply {
 
 // Sends one HTTP/1.0 request to 127.0.0.1:`port` and reads the reply until the server closes.
 // `headers` are complete header lines without line ends; Content-Length is added for a body,
-// and "Host: 127.0.0.1" unless `headers` name a Host.
+// and "Host: 127.0.0.1" unless `headers` name a Host. `from` is another loopback address to
+// send from (such as 127.0.0.2), so that the server sees a second client.
 HttpReply HttpRequest(int port, const std::string& method, const std::string& target,
-                      const std::vector<std::string>& headers = {}, const std::string& body = "");
+                      const std::vector<std::string>& headers = {}, const std::string& body = "",
+                      const std::string& from = "");
 
 // A multipart/form-data body: text fields, then file parts (name, file name, bytes).
 struct MultipartFile {

@@ -143,28 +143,33 @@ int SignIn(SessionStore* store, const std::string& name, const std::string& pass
            int* retryAfter) {
   const std::string address = Env("REMOTE_ADDR");
   // A name that can be no account's is not kept: the address alone counts its failures.
-  const bool nameKept = ValidAccountName(name);
-  int nameFailures = nameKept ? store->RecentFailures("name", name) : 0;
-  int addressFailures = store->RecentFailures("address", address);
-  if (nameFailures >= kMaxNameFailures || addressFailures >= kMaxAddressFailures) {
-    *retryAfter = static_cast<int>(kFailureWindowSeconds);
-    return kTooManyFailures;
+  const std::string kept = ValidAccountName(name) ? name : "";
+  // The failure is recorded before the check and taken back after a success, so however many
+  // guesses arrive at once, no more than the limit are ever checked.
+  SessionStore::Reservation reservation;
+  switch (store->ReserveFailure(kept, address, &reservation)) {
+    case SessionStore::Reserve::kReserved:
+      break;
+    case SessionStore::Reserve::kRefused:
+      *retryAfter = reservation.retryAfter;
+      return kTooManyFailures;
+    case SessionStore::Reserve::kError:
+      std::fprintf(stderr, "sign-in: cannot count failed sign-ins; %s refused\n",
+                   kept.empty() ? "a sign-in" : kept.c_str());
+      return kNotSignedIn;
   }
   // The wait comes before the check, so a client cannot learn the answer sooner by giving up.
-  int failures = std::max(nameFailures, addressFailures);
+  // Other names' failures from an address do not slow a name that signed in from there lately.
+  int failures =
+      std::max(reservation.nameFailures, reservation.knownHere ? 0 : reservation.addressFailures);
   if (failures > 0) {
     long long delay = kFirstDelayMs << std::min(failures - 1, 8);
     SleepMs(std::min(delay, kMaxDelayMs));
   }
-  if (!CheckPassword(name, password)) {
-    if (nameKept) store->RecordFailure("name", name);
-    store->RecordFailure("address", address);
-    return kNotSignedIn;
+  if (!CheckPassword(name, password)) return kNotSignedIn;
+  if (!store->RecordSignIn(reservation, kept, address)) {
+    std::fprintf(stderr, "sign-in: cannot record the sign-in of %s\n", kept.c_str());
   }
-  // A success ends the slow-down for the name and the address; the limit per name still
-  // bounds how many guesses any one account can take.
-  if (nameFailures > 0) store->ClearFailures("name", name);
-  if (addressFailures > 0) store->ClearFailures("address", address);
   return 0;
 }
 

@@ -30,9 +30,10 @@ bool ParseBasic(const std::string& header, std::string* name, std::string* passw
 std::string Env(const char* name);
 
 // Checks a name and password, first waiting longer the more sign-ins failed lately for that
-// name or the client's address (REMOTE_ADDR), and refusing outright beyond the limits. Returns
-// 0 when they are an account's, else kNotSignedIn or kTooManyFailures (with the seconds after
-// which to try again in `retryAfter`).
+// name or from the client's address (REMOTE_ADDR), and refusing outright beyond the limits of
+// sessions.h for the name from that address and for the address. Returns 0 when they are an
+// account's, else kNotSignedIn or kTooManyFailures (with the seconds after which to try again
+// in `retryAfter`).
 int SignIn(SessionStore* store, const std::string& name, const std::string& password,
            int* retryAfter);
 

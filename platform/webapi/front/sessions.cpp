@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -22,9 +23,16 @@ constexpr const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS sessions(token_hash TEXT PRIMARY KEY, user TEXT NOT NULL,"
     " csrf TEXT NOT NULL, expires INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS sessions_user ON sessions(user);"
-    "CREATE TABLE IF NOT EXISTS failures(kind TEXT NOT NULL, key TEXT NOT NULL,"
-    " at INTEGER NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS failures_key ON failures(kind, key, at);";
+    // One row per failed sign-in: `name` is "" for a name that can be no account's, or after
+    // that name signed in from the same address; `slows` ends when the name signs in anywhere.
+    "CREATE TABLE IF NOT EXISTS sign_in_failures(name TEXT NOT NULL, address TEXT NOT NULL,"
+    " at INTEGER NOT NULL, slows INTEGER NOT NULL DEFAULT 1);"
+    "CREATE INDEX IF NOT EXISTS sign_in_failures_name ON sign_in_failures(name, address, at);"
+    "CREATE INDEX IF NOT EXISTS sign_in_failures_address ON sign_in_failures(address, at);"
+    "CREATE TABLE IF NOT EXISTS sign_ins(name TEXT NOT NULL, address TEXT NOT NULL,"
+    " at INTEGER NOT NULL, PRIMARY KEY(name, address));"
+    // The counts of earlier versions, one row per name and per address.
+    "DROP TABLE IF EXISTS failures;";
 
 long long Now() { return static_cast<long long>(std::time(nullptr)); }
 
@@ -58,9 +66,48 @@ class Statement {
     return text ? reinterpret_cast<const char*>(text) : "";
   }
   long long Int(int column) { return sqlite3_column_int64(_stmt, column); }
+  // The first column of the first row as a number (0 when there is none); the statement is
+  // done with then, so it holds up no COMMIT.
+  long long Count() {
+    long long value = Step() == SQLITE_ROW ? Int(0) : 0;
+    sqlite3_reset(_stmt);
+    return value;
+  }
 
  private:
   sqlite3_stmt* _stmt = nullptr;
+};
+
+// Seconds until the failure `oldest` selects leaves the window; at least 1.
+int SecondsUntilGone(Statement& oldest) {
+  const long long at = oldest.Step() == SQLITE_ROW ? oldest.Int(0) : Now();
+  return static_cast<int>(std::max(1LL, at + kFailureWindowSeconds - Now()));
+}
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed: the write lock is taken before the
+// first count, so no other sign-in counts between this one's count and its record.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(sqlite3* db) : _db(db) {
+    _open = db && sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (db && !_open) std::fprintf(stderr, "sessions: %s\n", sqlite3_errmsg(db));
+  }
+  ~WriteTransaction() {
+    if (_open) sqlite3_exec(_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+  bool Open() const { return _open; }
+  bool Commit() {
+    if (!_open || sqlite3_exec(_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+    _open = false;
+    return true;
+  }
+
+ private:
+  sqlite3* _db;
+  bool _open = false;
 };
 
 }  // namespace
@@ -164,25 +211,84 @@ bool SessionStore::DeleteUser(const std::string& user) {
   return remove.Bind(1, user).Step() == SQLITE_DONE;
 }
 
-int SessionStore::RecentFailures(const char* kind, const std::string& key) {
-  if (!_db) return 0;
-  Statement count(_db, "SELECT count(*) FROM failures WHERE kind = ?1 AND key = ?2 AND at > ?3");
-  count.Bind(1, std::string(kind)).Bind(2, key).Bind(3, Now() - kFailureWindowSeconds);
-  return count.Step() == SQLITE_ROW ? static_cast<int>(count.Int(0)) : 0;
+SessionStore::Reserve SessionStore::ReserveFailure(const std::string& name,
+                                                   const std::string& address,
+                                                   Reservation* reservation) {
+  *reservation = Reservation();
+  WriteTransaction transaction(_db);
+  if (!transaction.Open()) return Reserve::kError;
+  const long long since = Now() - kFailureWindowSeconds;
+  Statement prune(_db, "DELETE FROM sign_in_failures WHERE at <= ?1");
+  if (prune.Bind(1, since).Step() != SQLITE_DONE) return Reserve::kError;
+
+  int pairFailures = 0;
+  if (!name.empty()) {
+    Statement pair(_db,
+                   "SELECT count(*) FROM sign_in_failures WHERE name = ?1 AND address = ?2"
+                   " AND at > ?3");
+    pairFailures = static_cast<int>(pair.Bind(1, name).Bind(2, address).Bind(3, since).Count());
+    Statement slowing(_db,
+                      "SELECT count(*) FROM sign_in_failures WHERE name = ?1 AND slows = 1"
+                      " AND at > ?2");
+    reservation->nameFailures = static_cast<int>(slowing.Bind(1, name).Bind(2, since).Count());
+    Statement known(_db,
+                    "SELECT count(*) FROM sign_ins WHERE name = ?1 AND address = ?2 AND at > ?3");
+    reservation->knownHere =
+        known.Bind(1, name).Bind(2, address).Bind(3, Now() - kKnownAddressSeconds).Count() > 0;
+  }
+  Statement fromAddress(_db,
+                        "SELECT count(*) FROM sign_in_failures WHERE address = ?1 AND at > ?2");
+  reservation->addressFailures =
+      static_cast<int>(fromAddress.Bind(1, address).Bind(2, since).Count());
+
+  // Refused until enough of the failures leave the window: the oldest of those over the limit.
+  int retryAfter = 0;
+  if (pairFailures >= kMaxNameFailuresPerAddress) {
+    Statement oldest(_db,
+                     "SELECT at FROM sign_in_failures WHERE name = ?1 AND address = ?2 AND at > ?3"
+                     " ORDER BY at LIMIT 1 OFFSET ?4");
+    oldest.Bind(1, name).Bind(2, address).Bind(3, since);
+    oldest.Bind(4, static_cast<long long>(pairFailures - kMaxNameFailuresPerAddress));
+    retryAfter = SecondsUntilGone(oldest);
+  }
+  if (!reservation->knownHere && reservation->addressFailures >= kMaxAddressFailures) {
+    Statement oldest(_db,
+                     "SELECT at FROM sign_in_failures WHERE address = ?1 AND at > ?2"
+                     " ORDER BY at LIMIT 1 OFFSET ?3");
+    oldest.Bind(1, address).Bind(2, since);
+    oldest.Bind(3, static_cast<long long>(reservation->addressFailures - kMaxAddressFailures));
+    retryAfter = std::max(retryAfter, SecondsUntilGone(oldest));
+  }
+  if (retryAfter > 0) {
+    reservation->retryAfter = retryAfter;
+    return transaction.Commit() ? Reserve::kRefused : Reserve::kError;
+  }
+
+  Statement insert(_db, "INSERT INTO sign_in_failures(name, address, at) VALUES (?1, ?2, ?3)");
+  if (insert.Bind(1, name).Bind(2, address).Bind(3, Now()).Step() != SQLITE_DONE) {
+    return Reserve::kError;
+  }
+  const long long id = sqlite3_last_insert_rowid(_db);
+  if (!transaction.Commit()) return Reserve::kError;
+  reservation->id = id;
+  return Reserve::kReserved;
 }
 
-void SessionStore::RecordFailure(const char* kind, const std::string& key) {
-  if (!_db) return;
-  Statement prune(_db, "DELETE FROM failures WHERE at <= ?1");
-  prune.Bind(1, Now() - kFailureWindowSeconds).Step();
-  Statement insert(_db, "INSERT INTO failures(kind, key, at) VALUES (?1, ?2, ?3)");
-  insert.Bind(1, std::string(kind)).Bind(2, key).Bind(3, Now()).Step();
-}
-
-void SessionStore::ClearFailures(const char* kind, const std::string& key) {
-  if (!_db) return;
-  Statement remove(_db, "DELETE FROM failures WHERE kind = ?1 AND key = ?2");
-  remove.Bind(1, std::string(kind)).Bind(2, key).Step();
+bool SessionStore::RecordSignIn(const Reservation& reservation, const std::string& name,
+                                const std::string& address) {
+  WriteTransaction transaction(_db);
+  if (!transaction.Open()) return false;
+  Statement release(_db, "DELETE FROM sign_in_failures WHERE rowid = ?1");
+  Statement here(_db, "UPDATE sign_in_failures SET name = '' WHERE name = ?1 AND address = ?2");
+  Statement elsewhere(_db, "UPDATE sign_in_failures SET slows = 0 WHERE name = ?1");
+  Statement prune(_db, "DELETE FROM sign_ins WHERE at <= ?1");
+  Statement note(_db, "INSERT OR REPLACE INTO sign_ins(name, address, at) VALUES (?1, ?2, ?3)");
+  bool done = release.Bind(1, reservation.id).Step() == SQLITE_DONE &&
+              here.Bind(1, name).Bind(2, address).Step() == SQLITE_DONE &&
+              elsewhere.Bind(1, name).Step() == SQLITE_DONE &&
+              prune.Bind(1, Now() - kKnownAddressSeconds).Step() == SQLITE_DONE &&
+              note.Bind(1, name).Bind(2, address).Bind(3, Now()).Step() == SQLITE_DONE;
+  return done && transaction.Commit();
 }
 
 }  // namespace front

@@ -14,10 +14,15 @@ inline constexpr const char kSessionsFile[] =
 // How long a session lasts from its sign-in; also the cookie's Max-Age.
 inline constexpr long long kSessionSeconds = 8 * 60 * 60;
 
-// Failed sign-ins are counted over this window, per user name and per client address.
+// Failed sign-ins are counted over this window. Refused beyond the limits: a name from one
+// client address, and any names from one address. A name's failures from everywhere only slow
+// its sign-ins down, so that nobody can lock an account out from an address of their own.
 inline constexpr long long kFailureWindowSeconds = 15 * 60;
-inline constexpr int kMaxNameFailures = 10;
+inline constexpr int kMaxNameFailuresPerAddress = 10;
 inline constexpr int kMaxAddressFailures = 30;
+// A name that signed in from an address within this time is not refused there for the failures
+// of other names from that address (a shared address, a proxy).
+inline constexpr long long kKnownAddressSeconds = 30LL * 24 * 60 * 60;
 
 // The sessions file under LUMIDEX_ROOT.
 std::string SessionsPath();
@@ -49,10 +54,26 @@ class SessionStore {
   bool Delete(const std::string& token);
   bool DeleteUser(const std::string& user);
 
-  // Failed sign-ins within the window for a kind ("name" or "address") and key.
-  int RecentFailures(const char* kind, const std::string& key);
-  void RecordFailure(const char* kind, const std::string& key);
-  void ClearFailures(const char* kind, const std::string& key);
+  // A failed sign-in recorded before the password is checked, so that parallel guesses are
+  // counted as they arrive rather than after their checks.
+  struct Reservation {
+    long long id = 0;         // the recorded failure; 0 when refused or on error
+    int nameFailures = 0;     // failures of the name from anywhere since its last sign-in
+    int addressFailures = 0;  // failures of any name from the address
+    bool knownHere = false;   // the name signed in from the address lately
+    int retryAfter = 0;       // when refused: seconds until a sign-in can be checked again
+  };
+  enum class Reserve { kReserved, kRefused, kError };
+  // In one IMMEDIATE transaction: counts the recent failures of `name` ("" for a name that can
+  // be no account's) and of `address`, refuses when either limit is reached (the address limit
+  // only when the name has not signed in from there lately), and else records one failure.
+  Reserve ReserveFailure(const std::string& name, const std::string& address,
+                         Reservation* reservation);
+  // The password was right: drops the reserved failure, forgets the name's failures from
+  // `address` and ends the slow-down of the name, and notes that it signed in from `address`.
+  // The name's failures still count for the address, and for the name at other addresses.
+  bool RecordSignIn(const Reservation& reservation, const std::string& name,
+                    const std::string& address);
 
  private:
   bool Exec(const char* sql);
