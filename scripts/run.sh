@@ -56,7 +56,9 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 pg_started=1
-PGHOST=$(bash "$src/scripts/pg.sh" start "$pgdir")
+# Everyone's contacts live here: PostgreSQL keeps its durability (the scratch servers of the
+# tests and benchmarks switch fsync off).
+PGHOST=$(bash "$src/scripts/pg.sh" start "$pgdir" durable)
 
 bash "$src/scripts/layout.sh" "$lumidex_root" "$build"
 
