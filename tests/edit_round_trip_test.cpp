@@ -41,14 +41,7 @@ std::vector<std::string> SampleFiles() {
 }
 
 // Files whose cards the edit refuses, and why: their stored text would not survive.
-const std::map<std::string, std::string> kRefusedFiles = {
-    {"aosp-v21-nested-vcard.vcf",
-     "nested cards: the listing stops at the inner END, an edit would drop the rest"},
-    {"netscape-v21-lowercase.vcf",
-     "lower-case end line: the listing reads past it, an edit would write after it"},
-    {"thunderbird-legacy-v21-lowercase-export.vcf",
-     "lower-case end line: the listing reads past it, an edit would write after it"},
-};
+const std::map<std::string, std::string> kRefusedFiles = {};
 
 bool IsUtf8(const std::string& bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
@@ -111,31 +104,6 @@ std::string WithUid(const std::string& card, const std::string& uid) {
   if (lf == std::string::npos) return card + "\r\nUID:" + uid + "\r\n";
   const char* end = lf > 0 && card[lf - 1] == '\r' ? "\r\n" : "\n";
   return card.substr(0, lf + 1) + "UID:" + uid + end + card.substr(lf + 1);
-}
-
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-    text.replace(at, from.size(), to);
-    at += to.size();
-  }
-  return text;
-}
-
-// The record the first edit must give back: the same, except that line feeds of the note come
-// back as the escape backslash n, and an address text without ';' becomes the street of a
-// structured address.
-Json::Value AfterFirstEdit(Json::Value record) {
-  record["note"] = Replace(record["note"].asString(), "\n", "\\n");
-  if (record.isMember("adr")) {
-    for (Json::Value& entry : record["adr"]) {
-      std::string data = entry["data"].asString();
-      if (data.find(';') != std::string::npos) continue;
-      data.erase(0, data.find_first_not_of(' ') == std::string::npos ? data.size()
-                                                                     : data.find_first_not_of(' '));
-      entry["data"] = ";;" + data + ";;;;";
-    }
-  }
-  return record;
 }
 
 Json::Value Entry(const char* key, const Json::Value& label, std::vector<const char*> types,
@@ -218,23 +186,18 @@ class EditRoundTrip : public StoreTest {
     return "";
   }
 
-  // The round trip of one stored card: an unchanged edit lists as the same record and stores a
-  // text that a second unchanged edit keeps byte for byte; then one changed phone is the only
-  // difference in the next listing.
+  // The round trip of one stored card: an unchanged edit keeps the stored text byte for byte
+  // and lists as the same record; then one changed phone is the only difference in the next
+  // listing (but for the etag, the digest of the changed card).
   void ExpectRoundTrip(const std::string& id) {
     const Json::Value listed = Listed(id);
     ASSERT_TRUE(listed.isObject());
+    const std::string text = StoredText(id);
     ORVA::APIResponse response = Edit(listed);
     ASSERT_TRUE(response.IsSuccess()) << response.ToJson().toStyledString();
+    EXPECT_EQ(text, StoredText(id)) << "an unchanged edit changed the card";
     const Json::Value edited = Listed(id);
-    EXPECT_EQ(AfterFirstEdit(listed), edited) << "listed:\n"
-                                              << listed.toStyledString() << "after edit:\n"
-                                              << edited.toStyledString() << "stored:\n"
-                                              << StoredText(id);
-
-    const std::string text = StoredText(id);
-    ASSERT_TRUE(Edit(edited).IsSuccess());
-    EXPECT_EQ(text, StoredText(id)) << "a second unchanged edit changed the card";
+    EXPECT_EQ(listed, edited);
 
     Json::Value changed = edited;
     Json::Value expected = edited;
@@ -248,7 +211,9 @@ class EditRoundTrip : public StoreTest {
       expected["tel"].append(Entry("TEL", "TEL", {"CELL"}, kNewPhone));
     }
     ASSERT_TRUE(Edit(changed).IsSuccess());
-    const Json::Value after = Listed(id);
+    Json::Value after = Listed(id);
+    expected.removeMember("etag");
+    after.removeMember("etag");
     EXPECT_EQ(expected, after) << "expected:\n"
                                << expected.toStyledString() << "listed:\n"
                                << after.toStyledString();
@@ -293,10 +258,11 @@ TEST_P(SampleCards, EditOfTheListedRecordRoundTrips) {
     SCOPED_TRACE(name + ", card " + std::to_string(i + 1));
     std::string card = cards[i];
     if (!HasUidLine(card)) {
-      // Without its UID line a card cannot be rewritten behind its own head.
+      // The edit changes the stored card in place, so even a card without a UID line can be
+      // edited; the daemon keeps none without one, which the rest of the round trip reflects.
       const std::string id = Store(card);
       ASSERT_FALSE(id.empty());
-      ExpectRefused(id);
+      ExpectRoundTrip(id);
       card = WithUid(card, "uid-" + std::to_string(i));
     }
     const std::string id = Store(card);
@@ -424,13 +390,13 @@ TEST_F(EditRoundTrip, NoteEscapesComeBackAsTheyWereRead) {
   EXPECT_NE(std::string::npos, StoredText(id).find("\r\nNOTE:" + note + "\r\n"));
 }
 
-TEST_F(EditRoundTrip, FoldedNoteBecomesOneEscapedLineAndStaysSo) {
+TEST_F(EditRoundTrip, FoldedNoteIsOneValueAndStaysFoldedAsStored) {
   const std::string id = Store(std::string(kHead) +
-                               "N:Doe;Jane;;;\r\nNOTE:Call first\r\n Time 10 o'clock\r\n"
+                               "N:Doe;Jane;;;\r\nNOTE:Call first\r\n  Time 10 o'clock\r\n"
                                "X-AFTER:kept\r\nEND:VCARD\r\n");
-  EXPECT_EQ("Call first\n Time 10 o'clock", Listed(id)["note"].asString());
+  EXPECT_EQ("Call first Time 10 o'clock", Listed(id)["note"].asString());
   ExpectRoundTrip(id);
-  EXPECT_EQ("Call first\\n Time 10 o'clock", Listed(id)["note"].asString());
+  EXPECT_NE(std::string::npos, StoredText(id).find("NOTE:Call first\r\n  Time 10 o'clock\r\n"));
   EXPECT_NE(std::string::npos, Listed(id)["other"].asString().find("X-AFTER:kept\r\n"));
 }
 
@@ -475,7 +441,7 @@ TEST_F(EditRoundTrip, EntriesWithoutTypeParametersStayEntries) {
   EXPECT_EQ(1u, listed["tel"].size());
   EXPECT_EQ(1u, listed["mail"].size());
   EXPECT_EQ(1u, listed["adr"].size());
-  EXPECT_EQ(2u, listed["url"].size());
+  EXPECT_EQ(1u, listed["url"].size());  // a photo is no web address, whatever its VALUE
   ExpectRoundTrip(id);
   EXPECT_NE(std::string::npos,
             StoredText(id).find("\r\nPHOTO;VALUE=URL:http://x.example/me.jpg\r\n"))

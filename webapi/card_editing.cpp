@@ -9,6 +9,7 @@
 namespace {
 
 const char kSetCardFailed[] = "Fail to set card";
+const char kCardChanged[] = "Card changed since it was read";
 const char kNeedParameter[] = "Incorrect parameter: Need ";
 
 // Writes `logLine` to the error log and replies `code` with `message` (the two texts differ
@@ -160,17 +161,38 @@ void ContactAndCalendarHandler::editCard() {
     Refuse(_response, __LINE__, "check type of " + wrong, 1011, kSetCardFailed);
     return;
   }
-  // The record's `other` becomes the head of the stored card; a card without its BEGIN and UID
-  // lines is never stored.
   const Json::Value& record = card;
+  const std::string resourceName =
+      record["resource_name"].isString() ? record["resource_name"].asString() : std::string();
+  // The edit changes the stored card: only what the record changes is written, the rest stays
+  // as stored. An `etag` (the md5 the listing gave) refuses the edit of a card changed since.
+  const std::string etag = record["etag"].isString() ? record["etag"].asString() : std::string();
+  std::string stored, md5, merged;
+  bool found = false;
+  if (!resourceName.empty() && _dbHandler.GetCard(guid, resourceName, stored, md5, found)) {
+    if (!etag.empty() && etag != md5) {
+      replyLoggedError(__LINE__, 1013, kCardChanged);
+      return;
+    }
+    if (mergeCardEdit(stored, record, merged)) {
+      bool stale = false;
+      if (_dbHandler.UpdateCard(guid, resourceName, merged, etag, stale)) {
+        _response->SetSuccess(Json::Value());
+      } else if (stale) {
+        replyLoggedError(__LINE__, 1013, kCardChanged);
+      } else {
+        _response->SetError(1011, Json::Value(kSetCardFailed));
+      }
+      return;
+    }
+  }
+  // A card that cannot be read is written from the record, headed by its `other`; a card without
+  // its BEGIN and UID lines is never stored.
   if (!IsCardHead(record["other"].isString() ? record["other"].asString() : std::string())) {
     Refuse(_response, __LINE__, "Card to edit lacks its BEGIN:VCARD or UID line", 1011,
            kSetCardFailed);
     return;
   }
-  const std::string resourceName =
-      record["resource_name"].isString() ? record["resource_name"].asString() : std::string();
-
   card["id"] = "";
   // The store refuses a name that is empty or that names no card of this user.
   if (_dbHandler.UpdateCard(guid, resourceName, setCardContent(card))) {

@@ -1,6 +1,7 @@
 // Card listing and search ("list_cards"): every card of one user's address book as a card
 // record, optionally filtered by a search text, in the order the store returns them.
 #include <algorithm>
+#include <cstring>
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/range/iterator_range.hpp>
 #include <iterator>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "contact_and_calendar_handler.h"
+#include "vcard_line.h"
 
 namespace {
 
@@ -53,6 +55,14 @@ bool TextContains(const Json::Value& text, const std::string& loweredKey, const 
   const char* end = nullptr;
   if (!text.isString() || !text.getString(&begin, &end)) return loweredKey.empty();
   scratch.clear();
+  // Values are vCard text; the search matches what the person sees, so escapes are undone first
+  // (only for the few values that hold one).
+  std::string unescaped;
+  if (std::memchr(begin, '\\', static_cast<std::size_t>(end - begin))) {
+    unescaped = vcard::UnescapeText(std::string_view(begin, static_cast<std::size_t>(end - begin)));
+    begin = unescaped.data();
+    end = begin + unescaped.size();
+  }
   boost::algorithm::to_lower_copy(std::back_inserter(scratch),
                                   boost::make_iterator_range(begin, end), locale);
   return scratch.find(loweredKey) != std::string::npos;

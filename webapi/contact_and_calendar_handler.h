@@ -56,6 +56,9 @@ class ContactAndCalendarHandler {
 
   // Import and export.
   void importCards();
+  // Version 2 of "import_cards": the same import answering with a report of the stored and the
+  // refused cards.
+  void importCardsWithReport();
   void exportCards();
   void exportAllCards();
 
@@ -83,6 +86,10 @@ class ContactAndCalendarHandler {
   // front does), else a string as it is, a number or boolean as JsonCpp writes it, null or
   // absent as "". False for an object or an array given as a value, whose conversion would throw.
   bool readTextParam(const char* name, std::string& text);
+  void importCardsReporting(bool report);
+  // The stored card `stored` with only what the record `sent` changes against it; false when the
+  // record is no object.
+  bool mergeCardEdit(const std::string& stored, const Json::Value& sent, std::string& text);
 
   ORVA::APIRequest* _request;
   ORVA::APIResponse* _response;

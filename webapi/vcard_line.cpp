@@ -72,6 +72,13 @@ std::string_view LineReader::NextPhysical() {
   return line;
 }
 
+bool Continues(std::string_view logical, std::string_view next, bool& softBreak) {
+  softBreak = false;
+  if (IsBlank(next)) return false;
+  softBreak = !logical.empty() && logical.back() == '=' && HeadSaysQuotedPrintable(logical);
+  return softBreak || next[0] == ' ' || next[0] == '\t';
+}
+
 bool LineReader::Next(std::string_view& line) {
   std::string_view first;
   do {
@@ -84,9 +91,8 @@ bool LineReader::Next(std::string_view& line) {
   while (offset_ < text_.size()) {
     std::size_t length = 0;
     std::string_view next = PeekPhysical(length);
-    if (IsBlank(next)) break;
-    const bool softBreak = logical.back() == '=' && HeadSaysQuotedPrintable(logical);
-    if (!softBreak && next[0] != ' ' && next[0] != '\t') break;
+    bool softBreak = false;
+    if (!Continues(logical, next, softBreak)) break;
     if (!copied) {
       joined_.assign(logical.data(), logical.size());
       copied = true;
@@ -101,6 +107,55 @@ bool LineReader::Next(std::string_view& line) {
     offset_ += length;
   }
   line = logical;
+  return true;
+}
+
+bool StreamLineReader::ReadPhysical(std::string& line, bool& cut) {
+  line.clear();
+  cut = false;
+  bool extracted = false;
+  char chunk[64 * 1024];
+  for (;;) {
+    in_.getline(chunk, sizeof chunk);
+    const std::size_t got = static_cast<std::size_t>(in_.gcount());
+    extracted = extracted || got > 0;
+    const bool full = in_.fail() && !in_.eof() && got == sizeof chunk - 1;
+    if (in_.fail() && !in_.eof() && !full) break;  // unreadable file or read error
+    // Without end of file or a full chunk, getline consumed the line feed and counted it.
+    const std::size_t kept = (full || in_.eof()) ? got : got - 1;
+    const std::size_t room = line.size() < limit_ ? limit_ - line.size() : 0;
+    if (kept > room) cut = true;
+    line.append(chunk, kept < room ? kept : room);
+    if (!full) break;
+    in_.clear();
+  }
+  while (!line.empty() && line.back() == '\r') line.pop_back();
+  return extracted;
+}
+
+bool StreamLineReader::Next(std::string& line, bool& cut) {
+  do {
+    if (havePending_) {
+      line.swap(pending_);
+      cut = pendingCut_;
+      havePending_ = false;
+    } else if (!ReadPhysical(line, cut)) {
+      return false;
+    }
+  } while (IsBlank(line));
+  while (ReadPhysical(pending_, pendingCut_)) {
+    bool softBreak = false;
+    if (!Continues(line, pending_, softBreak)) {
+      havePending_ = true;
+      return true;
+    }
+    if (softBreak) line.pop_back();
+    const std::size_t skip = softBreak ? 0 : 1;
+    const std::size_t room = line.size() < limit_ ? limit_ - line.size() : 0;
+    const std::size_t add = pending_.size() - skip;
+    if (add > room || pendingCut_) cut = true;
+    line.append(pending_, skip, add < room ? add : room);
+  }
   return true;
 }
 
@@ -341,6 +396,20 @@ std::string UnescapeText(std::string_view text) {
       continue;
     }
     ++i;
+  }
+  return out;
+}
+
+std::string JoinLineBreaks(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') {
+      out += text[i];
+      continue;
+    }
+    out += ' ';
+    while (i + 1 < text.size() && (text[i + 1] == '\r' || text[i + 1] == '\n')) ++i;
   }
   return out;
 }

@@ -6,6 +6,7 @@
 #ifndef WEBAPI_VCARD_LINE_H
 #define WEBAPI_VCARD_LINE_H
 
+#include <istream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,29 @@ class LineReader {
   std::size_t offset_ = 0;
   char break_;  // LF, or CR for a text without any LF
   std::string joined_;
+};
+
+// Whether physical line `next` continues logical line `logical`: a fold (it starts with a space or
+// tab) or a quoted-printable soft break (`logical` asks for quoted-printable and ends in '=');
+// `softBreak` tells which. A blank line continues nothing.
+bool Continues(std::string_view logical, std::string_view next, bool& softBreak);
+
+// The same logical lines read from a stream a physical line at a time (LF ends a line), for files
+// too large to hold at once. A logical line longer than `limit` bytes is cut there and `cut` says
+// so; the rest of it is consumed.
+class StreamLineReader {
+ public:
+  StreamLineReader(std::istream& in, std::size_t limit) : in_(in), limit_(limit) {}
+  bool Next(std::string& line, bool& cut);
+
+ private:
+  bool ReadPhysical(std::string& line, bool& cut);
+
+  std::istream& in_;
+  std::size_t limit_;
+  std::string pending_;
+  bool havePending_ = false;
+  bool pendingCut_ = false;
 };
 
 // One parameter as written: `name` is empty for a vCard 2.1 bare word (TEL;WORK;VOICE), and
@@ -86,6 +110,8 @@ bool IsUtf8(std::string_view text);
 std::string UnescapeText(std::string_view text);
 // A person's text as a vCard text value (structured: each ';' and ',' escaped too).
 std::string EscapeText(std::string_view text);
+// Each run of CR and LF as one space: a one-line value never starts a property of its own.
+std::string JoinLineBreaks(std::string_view text);
 // Each run of CR and LF as the escape "\n".
 std::string EscapeLineBreaks(std::string_view text);
 // `text` split at each `separator` that is not escaped by a backslash; escapes stay as they are.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "contact_and_calendar_handler.h"
+#include "vcard_line.h"
 
 namespace {
 
@@ -45,21 +46,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// A value written on one line must never start a property of its own: each run of CR and LF
-// becomes one space.
-std::string OneLine(const std::string& value) {
-  std::string out;
-  out.reserve(value.size());
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '\r' && value[i] != '\n') {
-      out += value[i];
-      continue;
-    }
-    out += ' ';
-    while (i + 1 < value.size() && (value[i + 1] == '\r' || value[i + 1] == '\n')) ++i;
-  }
-  return out;
-}
+std::string OneLine(const std::string& value) { return vcard::JoinLineBreaks(value); }
 
 // A line of a multi-line note that holds a colon would otherwise become a property; each line
 // break (CR LF, CR or LF) is written as the vCard escape backslash n.
