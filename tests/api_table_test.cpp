@@ -15,6 +15,7 @@ struct ExpectedRow {
   const char* api;
   const char* method;
   const char* entry;
+  int version = 1;
 };
 
 const ExpectedRow kRows[] = {
@@ -27,6 +28,7 @@ const ExpectedRow kRows[] = {
     {"ORVA.ContactAndCalendar.Contacts", "import_cards", "contact_import_cards"},
     {"ORVA.ContactAndCalendar.Contacts", "export_cards", "contact_export_cards"},
     {"ORVA.ContactAndCalendar.Contacts", "export_all_cards", "contact_export_all_cards"},
+    {"ORVA.ContactAndCalendar.Contacts", "import_cards", "contact_import_cards_v2", 2},
 };
 
 class LoadedModule : public StoreTest {
@@ -43,7 +45,7 @@ class LoadedModule : public StoreTest {
   void* module = nullptr;
 };
 
-TEST_F(LoadedModule, TableHasTheNineRowsInOrderAndAZeroEndRow) {
+TEST_F(LoadedModule, TableHasItsRowsInOrderAndAZeroEndRow) {
   using GetTable = ORVA::APITableRow* (*)();
   auto getTable = reinterpret_cast<GetTable>(dlsym(module, "GetAPITable"));
   ASSERT_NE(nullptr, getTable);
@@ -56,13 +58,13 @@ TEST_F(LoadedModule, TableHasTheNineRowsInOrderAndAZeroEndRow) {
     SCOPED_TRACE(kRows[i].method);
     ASSERT_NE(nullptr, table[i].api);
     EXPECT_STREQ(kRows[i].api, table[i].api);
-    EXPECT_EQ(1, table[i].version);
+    EXPECT_EQ(kRows[i].version, table[i].version);
     EXPECT_STREQ(kRows[i].method, table[i].method);
     void* entry = dlsym(module, kRows[i].entry);
     ASSERT_NE(nullptr, entry) << kRows[i].entry << " is not exported under its plain name";
     EXPECT_EQ(entry, reinterpret_cast<void*>(table[i].handler));
   }
-  const ORVA::APITableRow& end = table[9];
+  const ORVA::APITableRow& end = table[sizeof kRows / sizeof kRows[0]];
   EXPECT_EQ(nullptr, end.api);
   EXPECT_EQ(0, end.version);
   EXPECT_EQ(nullptr, end.method);

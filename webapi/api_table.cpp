@@ -16,6 +16,7 @@ ENTRY_FUNCTION(contact_delete_cards, deleteCards)
 ENTRY_FUNCTION(contact_edit_card, editCard)
 ENTRY_FUNCTION(contact_add_card, addCard)
 ENTRY_FUNCTION(contact_import_cards, importCards)
+ENTRY_FUNCTION(contact_import_cards_v2, importCardsWithReport)
 ENTRY_FUNCTION(contact_export_cards, exportCards)
 ENTRY_FUNCTION(contact_export_all_cards, exportAllCards)
 
@@ -34,6 +35,8 @@ ORVA::APITableRow gTable[] = {
     {CONTACTS_API, 1, "import_cards", contact_import_cards},
     {CONTACTS_API, 1, "export_cards", contact_export_cards},
     {CONTACTS_API, 1, "export_all_cards", contact_export_all_cards},
+    // Version 2 answers with an import report; version 1 stays as scripts know it.
+    {CONTACTS_API, 2, "import_cards", contact_import_cards_v2},
     {nullptr, 0, nullptr, nullptr},
 };
 
