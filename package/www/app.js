@@ -560,8 +560,8 @@
   let fieldSeq = 0;
   // The kind a new entry starts with.
   const DEFAULT_KIND = {tel: 'mobile', mail: 'home', adr: 'home', url: 'home'};
-  // Plain text fields (not type=email or url): those would trim, and so change, a value the
-  // person never touched.
+  // Plain text fields with a keyboard hint, not type=email or url: those hand back a value
+  // cleaned up by the browser rather than the text as it was shown and typed.
   const INPUT_MODE = {tel: 'tel', mail: 'email', url: 'url'};
   const ADDRESS_LABELS = {pobox: 'Post office box', extended: 'Extended address', street: 'Street',
     locality: 'City', region: 'Region', code: 'Postal code', country: 'Country'};
