@@ -29,9 +29,10 @@ bool NameIs(const vcard::ContentLine& line, std::string_view name) {
   return vcard::EqualsNoCase(line.name, name);
 }
 
+// BEGIN:VCARD or END:VCARD in any case; words after VCARD (a stray line folded onto it) do not
+// make it something else.
 bool IsCardDelimiter(const vcard::ContentLine& line, std::string_view name) {
-  std::string_view value = line.value;
-  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  const std::string_view value = line.value.substr(0, line.value.find_first_of(" \t"));
   return line.group.empty() && NameIs(line, name) && vcard::EqualsNoCase(value, "VCARD");
 }
 
@@ -99,7 +100,10 @@ class LegacyCharset {
     }
     uchardet_data_end(detector);
     const char* name = uchardet_get_charset(detector);
-    _charset = name && *name && std::string(name) != "ASCII" ? name : "WINDOWS-1252";
+    // Files that call themselves Latin-1 are windows-1252 in practice (its euro sign, quotes).
+    const std::string detected = name ? name : "";
+    const bool latin1 = detected == "ISO-8859-1" || detected == "ASCII" || detected.empty();
+    _charset = latin1 ? "WINDOWS-1252" : detected;
     uchardet_delete(detector);
     return _charset;
   }
@@ -118,7 +122,15 @@ std::string AsUtf8(std::string_view bytes, const vcard::ContentLine& line, Legac
   bool hasCharset = false;
   const std::string charset(vcard::ParameterValue(line, "CHARSET", &hasCharset));
   if (hasCharset && vcard::ConvertToUtf8(bytes, charset, text)) return text;
-  if (vcard::ConvertToUtf8(bytes, legacy.Get(), text)) return text;
+  // C1 control characters never stand in real text: such a reading is windows-1252 after all.
+  if (vcard::ConvertToUtf8(bytes, legacy.Get(), text)) {
+    bool control = false;
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+      const unsigned char next = static_cast<unsigned char>(text[i + 1]);
+      control = control || (text[i] == '\xC2' && next >= 0x80 && next <= 0x9F);
+    }
+    if (!control) return text;
+  }
   if (vcard::ConvertToUtf8(bytes, "WINDOWS-1252", text)) return text;
   // Every byte has a meaning in windows-1252 but five; those become U+FFFD.
   text.clear();
@@ -145,8 +157,11 @@ std::string Version30Line(const vcard::ContentLine& line, bool version21, Legacy
   for (const vcard::Parameter& parameter : line.parameters) {
     const std::string_view word = parameter.value;
     if (parameter.name.empty()) {
-      if (vcard::EqualsNoCase(word, "QUOTED-PRINTABLE") || vcard::EqualsNoCase(word, "BASE64") ||
-          vcard::EqualsNoCase(word, "B") || vcard::EqualsNoCase(word, "8BIT") ||
+      if (vcard::EqualsNoCase(word, "BASE64") || vcard::EqualsNoCase(word, "B")) {
+        out += ";ENCODING=b";
+        continue;
+      }
+      if (vcard::EqualsNoCase(word, "QUOTED-PRINTABLE") || vcard::EqualsNoCase(word, "8BIT") ||
           vcard::EqualsNoCase(word, "7BIT")) {
         continue;
       }
@@ -156,13 +171,13 @@ std::string Version30Line(const vcard::ContentLine& line, bool version21, Legacy
       out.append(valueWord ? ";VALUE=" : ";TYPE=").append(word);
       continue;
     }
-    if (vcard::EqualsNoCase(parameter.name, "ENCODING") ||
-        vcard::EqualsNoCase(parameter.name, "CHARSET")) {
+    if (vcard::EqualsNoCase(parameter.name, "ENCODING")) {
+      if (base64) out += ";ENCODING=b";
       continue;
     }
+    if (vcard::EqualsNoCase(parameter.name, "CHARSET")) continue;
     out.append(";").append(parameter.name).append("=").append(AsUtf8(word, line, legacy));
   }
-  if (base64) out += ";ENCODING=b";
   out += ':';
 
   std::string value;
