@@ -64,6 +64,10 @@ class DBHandler {
                std::string& md5, bool& found);
   // The stored text of one card of `owner` followed by "\n", or "error".
   std::string ExportData(std::string owner, std::string resourceId);
+  // The stored texts of every card of `owner`, each followed by "\n", appended to `body` from
+  // one statement, so that a card deleted meanwhile is in it whole or not at all. False when the
+  // cards could not be read; a user without an address book has none (true).
+  bool ExportAllData(std::string owner, std::string& body);
 
  private:
   bool CreateTable();

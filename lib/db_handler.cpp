@@ -265,3 +265,38 @@ std::string DBHandler::ExportData(std::string owner, std::string resourceId) {
   if (result) ORVADBFreeResult(result);
   return text;
 }
+
+bool DBHandler::ExportAllData(std::string owner, std::string& body) {
+  std::string homeId;
+  const bool read = ReadResourceID(std::move(owner), false, homeId);
+  if (homeId.empty()) {
+    STORE_LOG("%s:%d Can't find resource ID!!");
+    return read;
+  }
+  EscapeString(homeId);
+  char statement[kStatementSize];
+  // The total comes with the rows, so that the body is sized once: the download and the
+  // database client's copy of it are the only two in memory.
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       "SELECT vcard_text, sum(octet_length(vcard_text) + 1) OVER () AS total "
+                       "FROM addressbook_object WHERE addressbook_home_resource_id=%s",
+                       homeId.c_str())) {
+    return false;
+  }
+  DBResult* result = nullptr;
+  if (ORVADBExecute(_pConnection, statement, &result) == -1) {
+    STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
+    if (result) ORVADBFreeResult(result);
+    return false;
+  }
+  int row = 0;
+  for (bool first = true; ORVADBFetchRow(result, &row) != -1; first = false) {
+    if (first)
+      body.reserve(body.size() +
+                   std::strtoull(ORVADBFetchField(result, row, "total"), nullptr, 10));
+    body += ORVADBFetchField(result, row, "vcard_text");
+    body += '\n';
+  }
+  if (result) ORVADBFreeResult(result);
+  return true;
+}

@@ -1,7 +1,6 @@
 // vCard export: chosen cards or all cards of a user as one Contact.vcf download. Unlike every
 // other operation these write a complete CGI reply to standard output and leave the response
 // object unset, so the front passes the bytes to the browser as they are.
-#include <malloc.h>
 
 #include <cstdio>
 #include <string>
@@ -125,44 +124,11 @@ void ContactAndCalendarHandler::exportAllCards() {
     writeNotFound();
     return;
   }
-  // The cards' texts come from the listing's one statement: a card deleted meanwhile is either
-  // in it whole or not at all, and never fails the download.
-  Json::Value resourceNames(Json::arrayValue);
-  Json::Value vcardTexts(Json::arrayValue);
-  Json::Value resourceIds(Json::arrayValue);
-  Json::Value md5s(Json::arrayValue);
-  unsigned int count = 0;
-  if (!_dbHandler.GetCards(resourceNames, vcardTexts, guid, resourceIds, md5s, count)) {
+  // One statement gives every text: a card deleted meanwhile never fails the download.
+  std::string body;
+  if (!_dbHandler.ExportAllData(guid, body)) {
     writeNotFound();
     return;
   }
-  resourceNames.clear();
-  resourceIds.clear();
-  md5s.clear();
-  std::size_t expected = 0;
-  for (const Json::Value& text : vcardTexts) {
-    const char* begin = nullptr;
-    const char* end = nullptr;
-    if (text.getString(&begin, &end)) expected += static_cast<std::size_t>(end - begin) + 1;
-  }
-  // Each text is freed once it is in the body, and the freed memory handed back to the system
-  // now and then: the listing and the download are never both whole in memory.
-  constexpr std::size_t kTrimEvery = 4u << 20;
-  std::string body;
-  body.reserve(expected);
-  std::size_t sinceTrim = 0;
-  for (Json::Value& text : vcardTexts) {
-    const char* begin = nullptr;
-    const char* end = nullptr;
-    if (text.getString(&begin, &end)) body.append(begin, end);
-    body += '\n';  // each card ends with a line feed after its stored text
-    sinceTrim += static_cast<std::size_t>(end - begin);
-    text = Json::Value();
-    if (sinceTrim >= kTrimEvery) {
-      malloc_trim(0);
-      sinceTrim = 0;
-    }
-  }
-  vcardTexts.clear();
   writeDownload(body);
 }
