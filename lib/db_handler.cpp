@@ -14,6 +14,7 @@
 #include "lumidex_paths.h"
 #include "orvadb.h"
 #include "store_log.h"
+#include "store_transaction.h"
 
 namespace {
 constexpr std::size_t kStatementSize = 512;
@@ -97,10 +98,7 @@ bool DBHandler::FormatStatement(char* buffer, std::size_t size, int line, const 
 }
 
 bool DBHandler::ExecuteCommand(const char* statement) {
-  DBResult* result = nullptr;
-  int rc = ORVADBExecute(_pConnection, statement, &result);
-  if (result) ORVADBFreeResult(result);
-  return rc != -1;
+  return lumidex::RunStoreStatement(_pConnection, statement);
 }
 
 std::string DBHandler::GetResourceID(std::string owner) {

@@ -1,6 +1,7 @@
-// One store operation's statements as one transaction on the daemon's database: all of them take
-// effect, or none does. A card is never left without its revision row, nor a home without its
-// metadata, when the database fails or goes away in the middle of a write.
+// Running statements on the daemon's database: one that returns no rows, and one store
+// operation's statements as one transaction, all of which take effect or none does. A card is
+// never left without its revision row, nor a home without its metadata, when the database fails
+// or goes away in the middle of a write.
 #ifndef LUMIDEX_STORE_TRANSACTION_H
 #define LUMIDEX_STORE_TRANSACTION_H
 
@@ -9,6 +10,7 @@
 
 namespace lumidex {
 
+// Runs a statement whose rows, if any, are not read; false when it failed.
 inline bool RunStoreStatement(DBConnect* connection, const char* statement) {
   DBResult* result = nullptr;
   const int rc = ORVADBExecute(connection, statement, &result);
