@@ -335,4 +335,111 @@ TEST_F(CardFidelity, ImportStoresEveryPropertyOfEverySharedFile) {
               properties);
 }
 
+// The record as the pages send one changed field back.
+Json::Value Changed(Json::Value record, const std::string& field) {
+  record["resource_name"] = record["id"];
+  if (field == "tel" || field == "mail") {
+    const char* value = field == "tel" ? "+1 555 0199" : "changed@example.org";
+    if (record[field].empty()) {
+      Json::Value entry(Json::objectValue);
+      entry["data"] = value;
+      record[field].append(entry);
+    } else {
+      record[field][0]["data"] = value;
+    }
+  } else if (field == "name") {
+    record["name"]["given_name"] = "Changed";
+  } else {
+    record["note"] = "Changed note";
+  }
+  return record;
+}
+
+TEST_F(CardFidelity, AnEditChangesOnlyWhatThePersonChanged) {
+  // The property names the independent reading may see change for each field.
+  const std::map<std::string, std::set<std::string>> kChanges = {
+      {"tel", {"TEL"}}, {"mail", {"EMAIL"}}, {"name", {"N", "FN"}}, {"note", {"NOTE"}}};
+  int cards = 0;
+  int unchangedIntact = 0;
+  int edits = 0;
+  int editsExact = 0;
+  std::string report;
+  for (const std::string& file : SampleFiles()) {
+    Caldav::Exec("DELETE FROM addressbook_object");
+    const Json::Value oracle = Oracle(file);
+    const std::string base = std::filesystem::path(file).filename();
+    std::vector<std::string> names;
+    for (Json::ArrayIndex i = 0; i < oracle.size(); ++i) {
+      for (const char* copy : {"same", "tel", "mail", "name", "note", "stale"}) {
+        const std::string name = base + "-" + std::to_string(i) + "-" + copy;
+        StoreAsDaemon("editor", name, oracle[i]["stored"].asString());
+        names.push_back(name);
+      }
+    }
+    std::map<std::string, Json::Value> listed = Listed("editor");
+    std::string before, after;
+    for (const std::string& name : names) {
+      const std::string field = name.substr(name.rfind('-') + 1);
+      const std::string text = Caldav::Value(
+          "SELECT vcard_text FROM addressbook_object WHERE resource_name=" + Caldav::Quote(name));
+      Json::Value record = listed[name];
+      record["resource_name"] = record["id"];
+      if (field == "stale") record["etag"] = std::string(32, '0');
+      if (field != "same" && field != "stale") record = Changed(record, field);
+      Json::Value params(Json::objectValue);
+      params["user"] = "editor";
+      params["card"] = record;
+      ORVA::APIResponse response;
+      CallContacts("edit_card", params, response);
+      const std::string stored = Caldav::Value(
+          "SELECT vcard_text FROM addressbook_object WHERE resource_name=" + Caldav::Quote(name));
+      if (field == "stale") {
+        EXPECT_EQ(1013, response.ErrorCode()) << name;
+        EXPECT_EQ(text, stored) << name << ": a refused edit wrote";
+        continue;
+      }
+      EXPECT_TRUE(response.IsSuccess()) << name;
+      if (field == "same") {
+        ++cards;
+        if (text == stored) ++unchangedIntact;
+        EXPECT_EQ(text, stored) << name << ": an unchanged edit changed the card";
+        continue;
+      }
+      before += text;
+      after += stored;
+    }
+    // One reading of all the cards before and after their one-field edits.
+    WriteFile(root.Dir() + "/before.vcf", before);
+    WriteFile(root.Dir() + "/after.vcf", after);
+    const Json::Value was = Oracle(root.Dir() + "/before.vcf");
+    const Json::Value now = Oracle(root.Dir() + "/after.vcf");
+    ASSERT_EQ(was.size(), now.size()) << base;
+    for (Json::ArrayIndex i = 0; i < was.size(); ++i) {
+      const std::string field = std::vector<std::string>{"tel", "mail", "name", "note"}[i % 4];
+      const std::multiset<std::string> a = ComparableCard(was[i]["props"]);
+      const std::multiset<std::string> b = ComparableCard(now[i]["props"]);
+      bool exact = a != b;  // the field did change
+      for (const auto* side : {&a, &b}) {
+        const auto* other = side == &a ? &b : &a;
+        for (const std::string& prop : *side) {
+          if (other->count(prop) >= side->count(prop)) continue;
+          const std::string name =
+              prop.substr(prop.find('.') + 1, prop.find(' ') - prop.find('.') - 1);
+          if (kChanges.at(field).count(name)) continue;
+          exact = false;
+          report += base + " card " + std::to_string(i / 4) + " edit of " + field + " changed " +
+                    prop.substr(0, 120) + "\n";
+        }
+      }
+      ++edits;
+      if (exact) ++editsExact;
+    }
+  }
+  EXPECT_EQ(edits, editsExact) << report;
+  std::printf(
+      "edit: %d of %d cards kept byte for byte by an unchanged edit; %d of %d one-field "
+      "edits changed only that field\n",
+      unchangedIntact, cards, editsExact, edits);
+}
+
 }  // namespace

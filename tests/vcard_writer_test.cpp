@@ -2,6 +2,7 @@
 // values that must never start a property of their own, and the trimming the import shares.
 #include <json/json.h>
 
+#include <algorithm>
 #include <sstream>
 #include <vector>
 
@@ -245,13 +246,23 @@ TEST_F(VCardWriter, MalformedKeysFallBackToTheBareName) {
   EXPECT_EQ("TEL:3", lines[8]);
   EXPECT_EQ("TEL:4", lines[9]);
   EXPECT_EQ("TEL:5", lines[10]);
-  EXPECT_EQ("X-NEC-TEL;VALUE=text:6", lines[11]);
+  EXPECT_EQ("TEL:6", lines[11]);
 }
 
-TEST_F(VCardWriter, WebAddressOfAnotherPropertyKeepsItsName) {
-  Json::Value card = Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r\n",
-    "url":[{"key":"PHOTO","type":["JPEG"],"data":"http://x/p.jpg"}]})");
-  EXPECT_EQ("PHOTO;VALUE=URL;type=JPEG:http://x/p.jpg", SplitLines(Write(card))[4]);
+TEST_F(VCardWriter, EntriesAreWrittenOnlyUnderANameOfTheirOwnKind) {
+  // A key naming another property never writes it: a fresh card keeps its one UID.
+  Json::Value card = Parse(R"({"id":"u","url":[{"key":"UID","data":"http://x/a"},
+    {"key":"PHOTO","type":["JPEG"],"data":"http://x/p.jpg"},{"key":"item1.url","data":"http://x/b"}],
+    "mail":[{"key":"VERSION","data":"m@x"}],"tel":[{"key":"N","data":"1"}]})");
+  Lines lines = SplitLines(Write(card));
+  EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.rfind("UID", 0) == 0; }));
+  EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "VERSION:3.0"));
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "URL:http://x/a"));
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "URL;type=JPEG:http://x/p.jpg"));
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "item1.url:http://x/b"));
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "EMAIL:m@x"));
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "TEL:1"));
 }
 
 TEST_F(VCardWriter, CustomLabelGetsAGroupOfItsOwnWithALabelLine) {

@@ -30,15 +30,6 @@ const Json::Value& Elements(const Json::Value& value) {
   return value.isArray() ? value : none;
 }
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 std::string Lower(std::string text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -148,17 +139,15 @@ const EntryKind kEntryKinds[] = {
 };
 
 // The property name an entry is written under: its `key` when that is a well-formed name (with
-// at most one group) that the listing maps back to the same kind of entry, else the bare name.
+// at most one group) of the entry's own kind, else the bare name. A key naming another property
+// (UID, VERSION, N, PHOTO) would write that property and could give a card a second UID.
 struct WrittenName {
   std::string group;
   std::string name;
-  bool value_is_url = false;  // a non-URL property that the listing read as a web address
 };
 
 WrittenName NameOf(const std::string& key, const EntryKind& kind) {
   WrittenName written{"", kind.property};
-  // The listing stops reading at a line starting with END.
-  if (StartsWith(key, "END")) return written;
   std::string group;
   std::string name = key;
   std::size_t dot = key.find('.');
@@ -167,12 +156,8 @@ WrittenName NameOf(const std::string& key, const EntryKind& kind) {
     name = key.substr(dot + 1);
     if (!IsName(group)) return written;
   }
-  if (!IsName(name)) return written;
-  if (EndsWith(name, kind.property)) return WrittenName{group, name};
-  // A property such as PHOTO;VALUE=URL reaches the web addresses through its parameter; it
-  // keeps its own name and that parameter, so an edit does not turn the photo into a URL.
-  if (std::string(kind.property) == "URL") return WrittenName{group, name, true};
-  return written;
+  if (!IsName(name) || Lower(name) != Lower(kind.property)) return written;
+  return WrittenName{group, name};
 }
 
 std::string FreshGroup(std::set<std::string>& used) {
@@ -220,7 +205,6 @@ EntryLines WriteEntries(const Json::Value& card, bool fresh, StoredGroups& group
       }
 
       std::string line = written.group.empty() ? written.name : written.group + "." + written.name;
-      if (written.value_is_url) line += ";VALUE=URL";
       const Json::Value& types = Elements(Member(entry, "type"));
       for (Json::ArrayIndex t = 0; t < types.size(); ++t) {
         line += ";type=" + OneLine(Text(types[t]));
