@@ -460,6 +460,40 @@ TEST_F(CardImport, RefusedCardsAreLoggedAndTheOthersStored) {
   EXPECT_EQ(2u, Occurrences(ErrorLogText(), "the store refused it"));
 }
 
+TEST_F(CardImport, VersionTwoReportsWhatWasStoredAndWhatWasRefused) {
+  ORVA::APIHandler reporting = nullptr;
+  for (const ORVA::APITableRow* row = GetAPITable(); row->api; ++row) {
+    if (std::string(row->method) == "import_cards" && row->version == 2) reporting = row->handler;
+  }
+  ASSERT_NE(nullptr, reporting);
+  auto importReporting = [&](const std::string& bytes) {
+    WriteFile(root.Path("/upload.vcf"), bytes);
+    ORVA::APIRequest request(Params("ada", root.Path("/upload.vcf")));
+    ORVA::APIResponse response;
+    reporting(&request, &response);
+    EXPECT_EQ(1, response.Calls());
+    return response;
+  };
+  const std::string nul("BEGIN:VCARD\nFN:Nul\0byte\nEND:VCARD\n", 34);
+  ORVA::APIResponse response =
+      importReporting("BEGIN:VCARD\nFN:One\nEND:VCARD\n" + nul + "BEGIN:VCARD\nFN:Two\n");
+  ASSERT_TRUE(response.IsSuccess());
+  const Json::Value& data = response.Data();
+  EXPECT_EQ(2, data["stored"].asInt());
+  ASSERT_EQ(1u, data["refused"].size());
+  EXPECT_EQ(2, data["refused"][0]["card"].asInt());
+  EXPECT_EQ(36u, data["refused"][0]["uid"].asString().size());
+  EXPECT_EQ("could not be stored", data["refused"][0]["reason"].asString());
+  // Every card refused: still a report, so the person learns why.
+  response = importReporting(nul);
+  ASSERT_TRUE(response.IsSuccess());
+  EXPECT_EQ(0, response.Data()["stored"].asInt());
+  EXPECT_EQ(1u, response.Data()["refused"].size());
+  // No card at all: the same refusal as version 1.
+  response = importReporting("no cards here\n");
+  EXPECT_EQ(1011, response.ErrorCode());
+}
+
 TEST_F(CardImport, UploadedFileIsOnlyRead) {
   const std::string path = root.Path("/upload.vcf");
   const std::string bytes = DataFile("webmail-v30-lf-cut.vcf");

@@ -282,13 +282,14 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
   int stored = 0;
   LegacyCharset legacy(path);
 
-  auto refuse = [&](int line, OpenCard& card, const char* why) {
+  // `why` goes to the error log, `reason` to the report the person reads.
+  auto refuse = [&](int line, OpenCard& card, const char* why, const char* reason) {
     // A partial import still replies success, so each refused card leaves a line here: its place
     // in the file, the UID it was given, and why.
     const std::string number = std::to_string(card.number);
     ErrorLog(MODULE_SOURCE, line, 1, "Fail to set card ", number.c_str(), " of the file (UID ",
              card.uid.c_str(), "): ", why, static_cast<const char*>(nullptr));
-    refused.push_back({card.number, card.uid, why});
+    refused.push_back({card.number, card.uid, reason});
   };
   auto flushLast = [](OpenCard& card) {
     card.continues = false;
@@ -306,7 +307,8 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
     if (_dbHandler.AddCard(guid, card.uid, text)) {
       ++stored;
     } else {
-      refuse(__LINE__, card, "the store refused it (the system log has its reason)");
+      refuse(__LINE__, card, "the store refused it (the system log has its reason)",
+             "could not be stored");
     }
   };
 
@@ -335,7 +337,7 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
       }
       if (card.oversized) continue;
       if (cut || card.lines.size() + logical.size() > kCardLimit) {
-        refuse(__LINE__, card, "larger than 16 MiB, skipped");
+        refuse(__LINE__, card, "larger than 16 MiB, skipped", "is larger than 16 MiB");
         card.oversized = true;
         card.lines.clear();
         card.lines.shrink_to_fit();
