@@ -605,7 +605,8 @@
         const attrs = {id: id(part), class: 'adr-part', 'data-part': part};
         // A street may take more than one line.
         const input = part === 'street'
-          ? textField('textarea', Object.assign({rows: 2}, attrs), parts[part])
+          ? textField('textarea', Object.assign({rows: Math.min(5, Math.max(2, parts.street.split('\n').length))}, attrs),
+            parts[part])
           : textField('input', attrs, parts[part]);
         grid.append(el('div', {class: 'field adr-' + part}, el('label', {for: id(part), text: ADDRESS_LABELS[part]}), input));
       }
