@@ -2,7 +2,8 @@
 # The contacts pages in headless Chromium against a real server: sign-in, add, search, edit,
 # import, download, delete and sign-out as a person does them, with what the store holds
 # afterwards checked beside what the page shows; hostile card text, the virtual list, the
-# keyboard, a phone-sized window and the settings page's error placement.
+# keyboard, a phone-sized window and the settings page's error placement; kinds, escapes,
+# right-to-left text and stale cards as people meet them in cards from phones.
 import json
 import os
 import re
@@ -960,6 +961,16 @@ class ReadableContactsInBrowser(unittest.TestCase):
         stored = self.stored("Lovelace")
         self.assertIn("NOTE:Changed on a phone", stored)
         self.assertIn("+44 20 7946 0999", stored)
+
+
+    def test_9_a_page_shown_again_after_its_session_ended_shows_nothing(self):
+        # The password changed elsewhere, which ends every session; the browser then shows the
+        # page again from its cache (the event it fires then).
+        p = self.page
+        SERVER.add_account(self.user, secrets.token_urlsafe(12), "passwd")
+        p.js("window.dispatchEvent(new PageTransitionEvent('pageshow', {persisted: true}))")
+        p.wait(lambda: self.driver.current_url.endswith("/login.html"), "the sign-in page")
+        self.assertEqual(0, p.js("return document.querySelectorAll('#list .row').length"))
 
 
 class SettingsInBrowser(unittest.TestCase):

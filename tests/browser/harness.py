@@ -152,12 +152,15 @@ class Server:
 
     # ---- Accounts and data ----
 
-    def add_account(self, name, password):
+    def add_account(self, name, password, command="add"):
+        """Adds an account, or with command "passwd" gives it a new password (which ends its
+        sessions)."""
         tool = os.path.join(self.build, "platform", "lumidex_account")
-        result = subprocess.run([tool, "add", name], input=password + "\n", text=True,
+        result = subprocess.run([tool, command, name], input=password + "\n", text=True,
                                 capture_output=True, env=dict(os.environ, LUMIDEX_ROOT=self.root))
         if result.returncode != 0:
-            raise RuntimeError("lumidex_account add %s failed: %s%s" % (name, result.stdout, result.stderr))
+            raise RuntimeError("lumidex_account %s %s failed: %s%s" % (command, name, result.stdout,
+                                                                       result.stderr))
 
     def guid(self, user):
         db = os.path.join(self.root, "var/packages/Lumidex/target/var/db/ShortNameGUIDMapping.db")
