@@ -9,7 +9,6 @@
   const CONTACTS = 'ORVA.ContactAndCalendar.Contacts';
   const COMMON = 'ORVA.ContactAndCalendar.Common';
   const OVERSCAN = 8;
-  const SIGNED_IN_AS = 'lumidex-signed-in-as';
 
   const $ = (id) => document.getElementById(id);
 
@@ -1163,7 +1162,7 @@
       }
     }
     forgetContacts();
-    sessionStorage.removeItem(SIGNED_IN_AS);
+    Lumidex.signedInAs('');
     location.assign('/login.html');
   });
 
@@ -1260,7 +1259,7 @@
   async function start() {
     // The book of the name this tab signed in with is asked for together with who is signed
     // in: one round trip before the list instead of two. A listing needs no CSRF token.
-    const guess = sessionStorage.getItem(SIGNED_IN_AS);
+    const guess = Lumidex.signedInAs();
     const early = guess ? call(CONTACTS, 'list_cards', {user: guess}) : null;
     if (early) early.catch(() => {});
     let me;
@@ -1278,7 +1277,7 @@
     state.me = str(me && me.user);
     state.admin = !!(me && me.admin === true);
     Lumidex.setCsrf(me && me.csrf);
-    sessionStorage.setItem(SIGNED_IN_AS, state.me);
+    Lumidex.signedInAs(state.me);
     state.book = state.me;
     $('who-name').textContent = 'Signed in as ' + state.me;
     $('nav-settings').hidden = !state.admin;

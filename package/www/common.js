@@ -165,6 +165,19 @@ const Lumidex = (() => {
     return readReply(response);
   }
 
+  // The name this tab signed in with, kept for the tab alone so that the contacts page can ask
+  // for that book at once. With storage refused, every start waits to hear who is signed in.
+  function signedInAs(name) {
+    try {
+      if (name === undefined) return sessionStorage.getItem('lumidex-signed-in-as') || '';
+      if (name) sessionStorage.setItem('lumidex-signed-in-as', name);
+      else sessionStorage.removeItem('lumidex-signed-in-as');
+    } catch (e) {
+      return '';
+    }
+    return name;
+  }
+
   return {ApiError, describe, readReply, call, fetchDownload, auth, setCsrf, csrf: () => csrfToken, apiUrl,
-    CODE_TEXT};
+    signedInAs, CODE_TEXT};
 })();

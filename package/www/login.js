@@ -44,7 +44,7 @@
       return;
     }
     // The contacts page asks for this name's book before it has heard who is signed in.
-    if (me && typeof me.user === 'string') sessionStorage.setItem('lumidex-signed-in-as', me.user);
+    if (me && typeof me.user === 'string') Lumidex.signedInAs(me.user);
     location.assign('/');
   });
 
