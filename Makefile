@@ -1,6 +1,6 @@
 # The two set-up commands: `make run` starts the system, `make test` runs the tests. Both
 # install what is missing first (scripts/deps.sh).
-.PHONY: run test bench build format
+.PHONY: run test bench build format fuzz
 
 run:
 	bash scripts/run.sh
@@ -10,6 +10,9 @@ test:
 
 bench:
 	bash scripts/bench.sh
+
+fuzz:
+	bash scripts/fuzz.sh
 
 build:
 	bash scripts/deps.sh

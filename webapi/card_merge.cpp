@@ -315,22 +315,32 @@ bool ContactAndCalendarHandler::mergeCardEdit(const std::string& stored, const J
   }
   text.clear();
   text.reserve(stored.size() + 256);
+  std::string_view lastKept;  // the stored line written last
+  // New lines start on a line of their own, never as the continuation of a stored
+  // quoted-printable value that ends in a soft break (a blank line ends that).
+  auto startLine = [&text, &lastKept]() {
+    if (!text.empty() && text.back() != '\n') text += "\r\n";
+    bool softBreak = false;
+    if (vcard::Continues(lastKept, "x", softBreak) && softBreak) text += "\r\n";
+    lastKept = {};
+  };
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (i == endLine) {
-      if (!text.empty() && text.back() != '\n') text += "\r\n";
+      if (!added.empty()) startLine();
       for (const std::string& newLine : added) vcard::AppendFolded(text, newLine);
       added.clear();
     }
     auto change = replaced.find(i);
     if (change == replaced.end()) {
       text.append(lines[i].raw.data(), lines[i].raw.size());
+      lastKept = lines[i].logical;
     } else if (!change->second.empty()) {
-      if (!text.empty() && text.back() != '\n') text += "\r\n";
+      startLine();
       vcard::AppendFolded(text, change->second);
     }
   }
   if (!added.empty()) {
-    if (!text.empty() && text.back() != '\n') text += "\r\n";
+    startLine();
     for (const std::string& newLine : added) vcard::AppendFolded(text, newLine);
     text += "END:VCARD\r\n";
   }

@@ -53,6 +53,9 @@ class ContactAndCalendarHandler {
   void deleteCards();
   void addCard();
   void editCard();
+  // The stored card `stored` with only what the record `sent` changes against it; false when the
+  // record is no object.
+  bool mergeCardEdit(const std::string& stored, const Json::Value& sent, std::string& text);
 
   // Import and export.
   void importCards();
@@ -87,9 +90,6 @@ class ContactAndCalendarHandler {
   // absent as "". False for an object or an array given as a value, whose conversion would throw.
   bool readTextParam(const char* name, std::string& text);
   void importCardsReporting(bool report);
-  // The stored card `stored` with only what the record `sent` changes against it; false when the
-  // record is no object.
-  bool mergeCardEdit(const std::string& stored, const Json::Value& sent, std::string& text);
 
   ORVA::APIRequest* _request;
   ORVA::APIResponse* _response;

@@ -163,7 +163,7 @@ std::string Version30Line(const ContentLine& line, bool version21, LegacyCharset
       }
       const bool valueWord = EqualsNoCase(word, "INLINE") || EqualsNoCase(word, "URL") ||
                              EqualsNoCase(word, "CONTENT-ID") || EqualsNoCase(word, "CID");
-      out.append(valueWord ? ";VALUE=" : ";TYPE=").append(word);
+      out.append(valueWord ? ";VALUE=" : ";TYPE=").append(AsUtf8(word, line, legacy));
       continue;
     }
     if (EqualsNoCase(parameter.name, "ENCODING")) {
@@ -171,7 +171,10 @@ std::string Version30Line(const ContentLine& line, bool version21, LegacyCharset
       continue;
     }
     if (EqualsNoCase(parameter.name, "CHARSET")) continue;
-    out.append(";").append(parameter.name).append("=").append(AsUtf8(word, line, legacy));
+    out.append(";")
+        .append(AsUtf8(parameter.name, line, legacy))
+        .append("=")
+        .append(AsUtf8(word, line, legacy));
   }
   out += ':';
 
@@ -305,7 +308,8 @@ bool ReadCardsOfFile(const std::string& path, const std::function<std::string()>
       // The written value ends in that backslash doubled.
       if (card.continues && card.lastValueLine.size() >= 2) {
         card.lastValueLine.resize(card.lastValueLine.size() - 2);
-        card.lastValueLine += "\\n" + TextFromVersion21(logical, true);
+        card.lastValueLine +=
+            "\\n" + TextFromVersion21(AsUtf8(logical, ContentLine(), legacy), true);
         card.continues = EndsInContinuation(logical);
       }
       continue;  // anything else that is no property (comments, junk) is not kept
@@ -317,6 +321,8 @@ bool ReadCardsOfFile(const std::string& path, const std::function<std::string()>
     // A fresh UID is given; the file's own UID, VERSION and REV lines, in any case or group,
     // would stand beside the ones written.
     if (NameIs(line, "UID") || NameIs(line, "REV")) continue;
+    // A BEGIN or END of anything but a card is no property; written, it would end the card early.
+    if (NameIs(line, "BEGIN") || NameIs(line, "END")) continue;
     flushLast(card);
     card.lastValueLine = Version30Line(line, card.version21, legacy);
     card.continues = card.version21 && !IsQuotedPrintable(line) && EndsInContinuation(line.value);

@@ -25,7 +25,12 @@ char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' +
 // Whether the part of `line` before its first ':' asks for quoted-printable. Checked only for
 // lines that end in '=', so the common line costs nothing.
 bool HeadSaysQuotedPrintable(std::string_view line) {
-  std::string_view head = line.substr(0, line.find(':'));
+  // Only a property (a line with its ':') has a value to continue, and only its parameters (after
+  // the name) can ask for the encoding.
+  const std::size_t colon = line.find(':');
+  const std::size_t semicolon = line.find(';');
+  if (colon == std::string_view::npos || semicolon > colon) return false;
+  std::string_view head = line.substr(semicolon, colon - semicolon);
   static constexpr std::string_view kWord = "QUOTED-PRINTABLE";
   if (head.size() < kWord.size()) return false;
   for (std::size_t i = 0; i + kWord.size() <= head.size(); ++i) {
