@@ -140,7 +140,6 @@
     return items.sort((a, b) => collator.compare(a.sortKey, b.sortKey) || (a.id < b.id ? -1 : a.id > b.id ? 1 : 0));
   }
 
-
   // ---- The list -------------------------------------------------------------------------------
 
   const list = $('list');

@@ -27,7 +27,8 @@ const ContactSearch = (() => {
 
   // A test for an index built by `index`, or null for a search that is empty.
   function matcher(query) {
-    const words = fold(query).split(/\s+/).filter(Boolean);
+    // "Lovelace, Ada" is the name in the other order, not a word with a comma.
+    const words = fold(query).split(/[\s,]+/).filter(Boolean);
     if (!words.length) return null;
     // The whole search as a number: "7946-0001" finds "+44 20 7946 0001".
     const number = PHONE_LIKE.test(query) ? digitsOf(query) : '';
