@@ -61,12 +61,20 @@ bool IsEncodingOrValueWord(std::string_view word) {
 LineReader::LineReader(std::string_view text)
     : text_(text), break_(text.find('\n') == std::string_view::npos ? '\r' : '\n') {}
 
-std::string_view LineReader::PeekPhysical(std::size_t& length) const {
+std::string_view LineReader::PeekPhysical(std::size_t& length) {
+  // The line looked at to see whether it continues the last one is read next: found once.
+  if (peekedAt_ == offset_) {
+    length = peekedLength_;
+    return peeked_;
+  }
   std::size_t end = text_.find(break_, offset_);
   length = (end == std::string_view::npos ? text_.size() : end + 1) - offset_;
   std::string_view line =
       text_.substr(offset_, (end == std::string_view::npos ? text_.size() : end) - offset_);
   while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  peekedAt_ = offset_;
+  peekedLength_ = length;
+  peeked_ = line;
   return line;
 }
 
@@ -230,21 +238,28 @@ std::vector<std::string_view> ParameterValues(std::string_view value) {
   return values;
 }
 
-std::vector<std::string_view> Types(const ContentLine& line) {
-  std::vector<std::string_view> types;
+void Types(const ContentLine& line, std::vector<std::string_view>& types) {
+  types.clear();
   for (const Parameter& parameter : line.parameters) {
     if (parameter.name.empty()) {
       if (!IsEncodingOrValueWord(parameter.value)) types.push_back(parameter.value);
-    } else if (EqualsNoCase(parameter.name, "TYPE")) {
-      // A quoted list ("HOME,FAX") is read as the list it is meant to be.
-      for (std::string_view quoted : ParameterValues(parameter.value)) {
-        for (std::string_view value : SplitUnescaped(quoted, ',')) {
-          if (!value.empty()) types.push_back(value);
-        }
+      continue;
+    }
+    if (!EqualsNoCase(parameter.name, "TYPE")) continue;
+    // Quotes aside, every comma separates: a quoted list ("HOME,FAX") is read as the list it is
+    // meant to be.
+    const std::string_view value = parameter.value;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= value.size(); ++i) {
+      if (i < value.size() && value[i] == '\\') {
+        ++i;
+        continue;
       }
+      if (i < value.size() && value[i] != ',' && value[i] != '"') continue;
+      if (i > start) types.push_back(value.substr(start, i - start));
+      start = i + 1;
     }
   }
-  return types;
 }
 
 std::string_view ParameterValue(const ContentLine& line, std::string_view name, bool* found) {

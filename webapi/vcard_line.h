@@ -28,12 +28,15 @@ class LineReader {
 
  private:
   std::string_view NextPhysical();
-  std::string_view PeekPhysical(std::size_t& length) const;
+  std::string_view PeekPhysical(std::size_t& length);
 
   std::string_view text_;
   std::size_t offset_ = 0;
   char break_;  // LF, or CR for a text without any LF
   std::string joined_;
+  std::size_t peekedAt_ = std::string_view::npos;
+  std::size_t peekedLength_ = 0;
+  std::string_view peeked_;
 };
 
 // Whether physical line `next` continues logical line `logical`: a fold (it starts with a space or
@@ -85,9 +88,10 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 // The values of a parameter value: split at commas outside quotes, each without its quotes.
 std::vector<std::string_view> ParameterValues(std::string_view value);
 
-// The type words of a line, each its own element: TYPE= lists (comma-separated or repeated) and
-// the vCard 2.1 bare words that are neither an encoding nor a value kind, in order.
-std::vector<std::string_view> Types(const ContentLine& line);
+// The type words of a line in `types`, each its own element: TYPE= lists (comma-separated, quoted
+// or repeated) and the vCard 2.1 bare words that are neither an encoding nor a value kind, in
+// order. `types` is reused, so that a listing allocates it once.
+void Types(const ContentLine& line, std::vector<std::string_view>& types);
 
 // The value of the first parameter called `name` (any case); `found` says whether there is one.
 std::string_view ParameterValue(const ContentLine& line, std::string_view name, bool* found);

@@ -198,7 +198,8 @@ void ContactAndCalendarHandler::ParseInfoEntry(const vcard::ContentLine& line,
   entry[kKey] = WordValue(key);
   entry[kCustName] = line.group.empty() ? Json::Value(Json::StaticString(fixedLabel))
                                         : _labelMap.get(std::string(line.group), Json::Value());
-  const std::vector<std::string_view> types = vcard::Types(line);
+  thread_local std::vector<std::string_view> types;
+  vcard::Types(line, types);
   if (!types.empty()) {
     Json::Value& list = entry[kType] = Json::Value(Json::arrayValue);
     for (std::string_view type : types) list.append(WordValue(type));
