@@ -41,21 +41,7 @@ std::string OneLine(const std::string& value) { return vcard::JoinLineBreaks(val
 
 // A line of a multi-line note that holds a colon would otherwise become a property; each line
 // break (CR LF, CR or LF) is written as the vCard escape backslash n.
-std::string EscapedNote(const std::string& note) {
-  std::string out;
-  out.reserve(note.size());
-  for (std::size_t i = 0; i < note.size(); ++i) {
-    if (note[i] == '\r') {
-      out += "\\n";
-      if (i + 1 < note.size() && note[i + 1] == '\n') ++i;
-    } else if (note[i] == '\n') {
-      out += "\\n";
-    } else {
-      out += note[i];
-    }
-  }
-  return out;
-}
+std::string EscapedNote(const std::string& note) { return vcard::EscapeLineBreaks(note); }
 
 bool IsNameChar(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
