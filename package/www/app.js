@@ -927,14 +927,14 @@
     percent.textContent = '0 %';
     progress.hidden = false;
     button.disabled = true;
-    const before = state.cards.length;
-
-    const finish = async (error) => {
+    // The import's report (version 2 of import_cards) says how many contacts were stored and
+    // which could not be, and why.
+    const finish = async (error, report) => {
       progress.hidden = true;
       button.disabled = false;
       $('import-file').value = '';
       if (error instanceof ApiError && error.code === 1011) {
-        showError('Importing ' + file.name + ' failed: no contact in the file could be stored. ' +
+        showError('Importing ' + file.name + ' failed: the file holds no contact. ' +
           'Is it a vCard (.vcf) file? (the server says "' + error.serverMessage + '", error 1011)');
         await loadList(true);
         return;
@@ -944,21 +944,15 @@
         await loadList(true);
         return;
       }
-      const inFile = await countCards(file);
       await loadList(true);
-      const added = state.cards.length - before;
-      let text;
-      if (added <= 0) text = 'The server accepted ' + file.name + ' but no contact was added.';
-      else if (inFile > added) text = 'Imported ' + plural(added, 'contact', 'contacts') + ' of the ' + inFile + ' in ' + file.name + '; the others could not be stored.';
-      else text = 'Imported ' + plural(added, 'contact', 'contacts') + ' from ' + file.name + '.';
-      notify(text);
+      notify(importReportText(file.name, report));
     };
 
     const form = new FormData();
     form.append('user', state.book);
     form.append('file', file, file.name);
     const xhr = new XMLHttpRequest();
-    xhr.open('POST', Lumidex.apiUrl(CONTACTS, 'import_cards'));
+    xhr.open('POST', Lumidex.apiUrl(CONTACTS, 'import_cards', 2));
     xhr.withCredentials = true;
     const token = Lumidex.csrf();
     if (token) xhr.setRequestHeader('X-CSRF-Token', token);
@@ -983,7 +977,7 @@
         const error = body.error && typeof body.error === 'object' ? body.error : {};
         finish(new ApiError(Number.isInteger(error.code) ? error.code : 0, str(error.message), xhr.status));
       } else {
-        finish(null);
+        finish(null, body.data);
       }
     });
     xhr.addEventListener('error', () => finish(new ApiError(0, '', 0, 'The upload was interrupted: the server could not be reached.')));
@@ -991,15 +985,17 @@
     xhr.send(form);
   }
 
-  // Cards in a file as the server counts them: lines that start with BEGIN:VCARD.
-  async function countCards(file) {
-    try {
-      const text = await file.text();
-      const found = text.match(/^BEGIN:VCARD/gm);
-      return found ? found.length : 0;
-    } catch (e) {
-      return 0;
-    }
+  // The import's report in words: "Imported 12 contacts from x.vcf. 1 could not be imported:
+  // card 7 could not be stored."
+  function importReportText(name, report) {
+    const stored = report && Number.isInteger(report.stored) ? report.stored : 0;
+    const refused = report && Array.isArray(report.refused) ? report.refused : [];
+    const text = stored ? 'Imported ' + plural(stored, 'contact', 'contacts') + ' from ' + name + '.'
+                        : 'No contact imported from ' + name + '.';
+    if (!refused.length) return text;
+    const shown = refused.slice(0, 5).map((r) => 'card ' + r.card + ' ' + str(r.reason));
+    if (refused.length > shown.length) shown.push('and ' + (refused.length - shown.length) + ' more');
+    return text + ' ' + refused.length + ' could not be imported: ' + shown.join(', ') + '.';
   }
 
   $('import-button').addEventListener('click', () => $('import-file').click());

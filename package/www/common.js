@@ -113,8 +113,8 @@ const Lumidex = (() => {
     return h;
   }
 
-  function apiUrl(api, method) {
-    return API + '?api=' + encodeURIComponent(api) + '&version=1&method=' + encodeURIComponent(method);
+  function apiUrl(api, method, version = 1) {
+    return API + '?api=' + encodeURIComponent(api) + '&version=' + version + '&method=' + encodeURIComponent(method);
   }
 
   // One API call; resolves to the reply's data or rejects with an ApiError.

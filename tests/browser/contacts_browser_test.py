@@ -417,8 +417,10 @@ class ContactsInBrowser(unittest.TestCase):
         path = os.path.join(folder, "pioneers.vcf")
         # Lines before the first card are skipped by the import; they make the upload long
         # enough to report progress.
+        # The last card holds a NUL byte, which the store refuses: the report names it.
         with open(path, "w", newline="") as f:
-            f.write("; padding\r\n" * 150000 + IMPORT_CARDS)
+            f.write("; padding\r\n" * 150000 + IMPORT_CARDS +
+                    "BEGIN:VCARD\r\nFN:Broken\x00card\r\nEND:VCARD\r\n")
         p.js("window.progressSeen = [];"
              "new MutationObserver(() => window.progressSeen.push("
              "  [document.getElementById('import-progress').hidden,"
@@ -427,7 +429,8 @@ class ContactsInBrowser(unittest.TestCase):
              "  {attributes: true, subtree: true});")
         p.js("document.getElementById('import-file').hidden = false;")
         p.by_id("import-file").send_keys(path)
-        p.wait_notice("Imported 4 contacts from pioneers.vcf.")
+        p.wait_notice("Imported 4 contacts from pioneers.vcf. "
+                      "1 could not be imported: card 5 could not be stored.")
         p.wait_list()
         self.assertEqual(["Ada Lovelace", "Alan Mathison Turing", "Grace Brewster Hopper",
                           "Katherine Johnson", "Margaret Hamilton"],
@@ -448,7 +451,7 @@ class ContactsInBrowser(unittest.TestCase):
         p.by_id("import-file").send_keys(bad)
         p.wait(lambda: p.by_id("message").is_displayed(), "the import's error")
         self.assertIn("notes.vcf", p.by_id("message-text").text)
-        self.assertIn("no contact in the file could be stored", p.by_id("message-text").text)
+        self.assertIn("the file holds no contact", p.by_id("message-text").text)
         self.assertIn("1011", p.by_id("message-text").text)
         p.by_id("message-close").click()
         p.js("document.getElementById('import-file').hidden = true;")
