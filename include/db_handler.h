@@ -12,6 +12,8 @@
 struct sqlite3;
 struct ORVADBConnection;
 typedef struct ORVADBConnection DBConnect;
+struct ORVADBResult;
+typedef struct ORVADBResult DBResult;
 
 class DBHandler {
  public:
@@ -77,6 +79,9 @@ class DBHandler {
   // The home id of `owner` in `homeId` ("" when it has none), with `lockHome` locking the home's
   // row until the transaction ends. False when the query failed. Logs only the failure.
   bool ReadResourceID(std::string owner, bool lockHome, std::string& homeId);
+  // `columns` of every card of the owner's home, in `result` (null when the owner has no home).
+  // False when the home or its cards could not be read; the caller frees a result.
+  bool ReadHomeCards(std::string owner, const char* columns, DBResult** result);
   // Inside a write's transaction: the owner's home id, its row locked until the transaction
   // ends. False (logged) when the query failed or the owner has no home.
   bool LockHome(std::string owner, std::string& homeId);

@@ -152,6 +152,30 @@ bool DBHandler::IsUserExist(std::string owner) {
   return exists;
 }
 
+bool DBHandler::ReadHomeCards(std::string owner, const char* columns, DBResult** result) {
+  *result = nullptr;
+  std::string homeId;
+  const bool read = ReadResourceID(std::move(owner), false, homeId);
+  if (homeId.empty()) {
+    STORE_LOG("%s:%d Can't find resource ID!!");
+    return read;  // no home: no cards, unless the question itself failed
+  }
+  EscapeString(homeId);
+  char statement[kStatementSize];
+  if (!FormatStatement(statement, sizeof statement, __LINE__,
+                       "SELECT %s FROM addressbook_object WHERE addressbook_home_resource_id=%s",
+                       columns, homeId.c_str())) {
+    return false;
+  }
+  if (ORVADBExecute(_pConnection, statement, result) == -1) {
+    STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
+    if (*result) ORVADBFreeResult(*result);
+    *result = nullptr;
+    return false;
+  }
+  return true;
+}
+
 unsigned int DBHandler::GetCards(Json::Value& resourceNames, Json::Value& vcardTexts,
                                  std::string owner, Json::Value& resourceIds) {
   Json::Value md5s(Json::arrayValue);
@@ -163,26 +187,10 @@ unsigned int DBHandler::GetCards(Json::Value& resourceNames, Json::Value& vcardT
 bool DBHandler::GetCards(Json::Value& resourceNames, Json::Value& vcardTexts, std::string owner,
                          Json::Value& resourceIds, Json::Value& md5s, unsigned int& count) {
   count = 0;
-  std::string homeId;
-  const bool read = ReadResourceID(std::move(owner), false, homeId);
-  if (homeId.empty()) {
-    STORE_LOG("%s:%d Can't find resource ID!!");
-    return read;  // no home: no cards, unless the question itself failed
-  }
-  EscapeString(homeId);
-  char statement[kStatementSize];
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "SELECT resource_id, resource_name, vcard_text, md5 FROM addressbook_object "
-                       "WHERE addressbook_home_resource_id=%s",
-                       homeId.c_str())) {
-    return false;
-  }
   DBResult* result = nullptr;
-  if (ORVADBExecute(_pConnection, statement, &result) == -1) {
-    STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
-    if (result) ORVADBFreeResult(result);
+  if (!ReadHomeCards(std::move(owner), "resource_id, resource_name, vcard_text, md5", &result))
     return false;
-  }
+  if (!result) return true;  // no home: no cards
   int row = 0;
   while (ORVADBFetchRow(result, &row) != -1) {
     resourceNames.append(ORVADBFetchField(result, row, "resource_name"));
@@ -265,28 +273,13 @@ std::string DBHandler::ExportData(std::string owner, std::string resourceId) {
 }
 
 bool DBHandler::ExportAllData(std::string owner, std::string& body) {
-  std::string homeId;
-  const bool read = ReadResourceID(std::move(owner), false, homeId);
-  if (homeId.empty()) {
-    STORE_LOG("%s:%d Can't find resource ID!!");
-    return read;
-  }
-  EscapeString(homeId);
-  char statement[kStatementSize];
   // The total comes with the rows, so that the body is sized once: the download and the
   // database client's copy of it are the only two in memory.
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "SELECT vcard_text, sum(octet_length(vcard_text) + 1) OVER () AS total "
-                       "FROM addressbook_object WHERE addressbook_home_resource_id=%s",
-                       homeId.c_str())) {
-    return false;
-  }
   DBResult* result = nullptr;
-  if (ORVADBExecute(_pConnection, statement, &result) == -1) {
-    STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
-    if (result) ORVADBFreeResult(result);
+  if (!ReadHomeCards(std::move(owner),
+                     "vcard_text, sum(octet_length(vcard_text) + 1) OVER () AS total", &result))
     return false;
-  }
+  if (!result) return true;
   int row = 0;
   for (bool first = true; ORVADBFetchRow(result, &row) != -1; first = false) {
     if (first)
