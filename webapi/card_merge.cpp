@@ -7,29 +7,20 @@
 #include <string_view>
 #include <vector>
 
+#include "card_record.h"
 #include "contact_and_calendar_handler.h"
 #include "vcard_line.h"
 
 namespace {
 
+using record::Elements;
+using record::Member;
+using record::Text;
+
 struct StoredLine {
   std::string_view raw;  // the physical lines as stored, line ends included
   std::string logical;
 };
-
-const Json::Value& Member(const Json::Value& object, const char* key) {
-  static const Json::Value absent;
-  return object.isObject() && object.isMember(key) ? object[key] : absent;
-}
-
-std::string Text(const Json::Value& value) {
-  return value.isString() ? value.asString() : std::string();
-}
-
-const Json::Value& Elements(const Json::Value& value) {
-  static const Json::Value none(Json::arrayValue);
-  return value.isArray() ? value : none;
-}
 
 std::string Join(const std::vector<std::string>& parts, const char* separator) {
   std::string out;
@@ -70,6 +61,13 @@ std::string RewrittenHead(const vcard::ContentLine& line, const Json::Value* new
     }
   }
   return head;
+}
+
+// A group as groups compare: without regard to case.
+std::string GroupKey(std::string_view group) {
+  std::string key(group);
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
 }
 
 bool SameTypes(const Json::Value& a, const Json::Value& b) { return Elements(a) == Elements(b); }
@@ -116,8 +114,7 @@ bool ContactAndCalendarHandler::mergeCardEdit(const std::string& stored, const J
       break;
     }
     if (!line.group.empty()) {
-      std::string group(line.group);
-      for (char& c : group) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      const std::string group = GroupKey(line.group);
       groupLines[group].push_back(i);
       if (vcard::EqualsNoCase(line.name, "X-ABLabel")) labelLine[group] = i;
     }
@@ -250,8 +247,7 @@ bool ContactAndCalendarHandler::mergeCardEdit(const std::string& stored, const J
         const Json::Value& label = Member(b, "cust_name");
         if (label.isString() && label != a["cust_name"] && label.asString() != property) {
           vcard::SplitLine(lines[where[i]].logical, line);
-          std::string group(line.group);
-          for (char& c : group) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+          const std::string group = GroupKey(line.group);
           const std::string written = vcard::JoinLineBreaks(label.asString());
           auto existing = labelLine.find(group);
           if (!group.empty() && existing != labelLine.end()) {
@@ -273,8 +269,7 @@ bool ContactAndCalendarHandler::mergeCardEdit(const std::string& stored, const J
         // A removed entry takes its label line along when nothing else of its group remains.
         replaced[where[i]] = "";
         vcard::SplitLine(lines[where[i]].logical, line);
-        std::string group(line.group);
-        for (char& c : group) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string group = GroupKey(line.group);
         if (group.empty()) continue;
         bool others = false;
         for (std::size_t index : groupLines[group]) {

@@ -21,10 +21,6 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-bool NameIs(const ContentLine& line, std::string_view name) {
-  return EqualsNoCase(line.name, name);
-}
-
 // BEGIN:VCARD or END:VCARD in any case; words after VCARD (a stray line folded onto it) do not
 // make it something else.
 bool IsCardDelimiter(const ContentLine& line, std::string_view name) {

@@ -85,6 +85,11 @@ bool SplitLine(std::string_view line, ContentLine& out);
 // ASCII comparison without regard to case.
 bool EqualsNoCase(std::string_view a, std::string_view b);
 
+// Whether the property is called `name`; property names compare without regard to case.
+inline bool NameIs(const ContentLine& line, std::string_view name) {
+  return EqualsNoCase(line.name, name);
+}
+
 // The values of a parameter value: split at commas outside quotes, each without its quotes.
 std::vector<std::string_view> ParameterValues(std::string_view value);
 

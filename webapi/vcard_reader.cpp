@@ -55,9 +55,7 @@ Json::Value WordValue(std::string_view text) {
   return TextValue(text);
 }
 
-bool NameIs(const vcard::ContentLine& line, std::string_view name) {
-  return vcard::EqualsNoCase(line.name, name);
-}
+using vcard::NameIs;
 
 // The label a label value shows: address books write their own as _$!<Home>!$_, a person's
 // stands plain.

@@ -5,30 +5,19 @@
 #include <set>
 #include <string>
 
+#include "card_record.h"
 #include "contact_and_calendar_handler.h"
 #include "vcard_line.h"
 
 namespace {
 
+using record::Elements;
+using record::Member;
+using record::Text;
+
 const char kLineEnd[] = "\r\n";
 const char kFreshHeader[] = "BEGIN:VCARD\r\nVERSION:3.0\r\nPRODUCTID:-//Orvanta//Veyra//EN\r\n";
 const char kLabelProperty[] = ".X-ABLabel:";
-
-// Record access that never throws: the request operations refuse wrongly typed records, and
-// anything else that reaches the writer reads as empty.
-const Json::Value& Member(const Json::Value& object, const char* key) {
-  static const Json::Value absent;
-  return object.isObject() ? object[key] : absent;
-}
-
-std::string Text(const Json::Value& value) {
-  return value.isString() ? value.asString() : std::string();
-}
-
-const Json::Value& Elements(const Json::Value& value) {
-  static const Json::Value none(Json::arrayValue);
-  return value.isArray() ? value : none;
-}
 
 std::string Lower(std::string text) {
   for (char& c : text) {
