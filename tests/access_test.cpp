@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include "db_handler.h"
 #include "lighttpd.h"
 #include "process.h"
+#include "sessions.h"
 #include "settings_env.h"
 #include "signin.h"
 #include "test_env.h"
@@ -632,6 +635,43 @@ TEST_F(AccessTest, ParallelGuessesAreCheckedNoMoreThanTheLimitAndLockOnlyTheirAd
   // From its own address admin gets in, only slowed down.
   EXPECT_EQ(0, CodeOf(SignIn("admin", kAdminPassword).reply));
   EXPECT_EQ(0, CodeOf(List("ann", {Basic("admin", kAdminPassword)})));
+}
+
+TEST(SessionsFile, ProcessesSettingUpANewFileAtOnceAllGetThrough) {
+  TempRoot root;
+  const std::string path = root.Path(kSessions);
+  // Each round starts without the file, so that every process races to set it up.
+  for (int round = 0; round < 20; ++round) {
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix);
+    int gate[2];
+    ASSERT_EQ(0, pipe(gate));
+    std::vector<pid_t> children;
+    for (int i = 0; i < 16; ++i) {
+      const pid_t child = fork();
+      if (child == 0) {
+        close(gate[1]);
+        char byte;
+        while (read(gate[0], &byte, 1) > 0) {
+        }
+        front::SessionStore store;
+        front::SessionStore::Reservation reservation;
+        const bool through = store.Open(true) && store.ReserveFailure("user" + std::to_string(i),
+                                                                      "127.0.0.1", &reservation) ==
+                                                     front::SessionStore::Reserve::kReserved;
+        _exit(through ? 0 : 1);
+      }
+      children.push_back(child);
+    }
+    close(gate[0]);
+    close(gate[1]);  // all start now
+    int failed = 0;
+    for (pid_t child : children) {
+      int status = 0;
+      waitpid(child, &status, 0);
+      failed += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    ASSERT_EQ(0, failed) << "round " << round;
+  }
 }
 
 TEST_F(AccessTest, AnAccountsSignInDoesNotResetItsAddressForOtherNames) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <nettle/sha2.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -139,31 +140,42 @@ std::string Sha256Hex(const std::string& text) {
   return hex;
 }
 
-SessionStore::~SessionStore() { sqlite3_close(_db); }
+SessionStore::~SessionStore() {
+  sqlite3_close(_db);
+  // Closed only after SQLite's own descriptor: closing any descriptor of the file drops the
+  // process's POSIX locks on it, SQLite's among them.
+  if (_setupFd >= 0) ::close(_setupFd);
+}
 
 bool SessionStore::Open(bool create) {
   const std::string path = SessionsPath();
   if (create) {
     // Made here with mode 0600 so that SQLite, which gives its journal files the database's
     // mode, never makes anything readable by others.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
+    _setupFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Setting up runs one process at a time: two switching a new file to WAL together would
+    // each read it and then ask to write, and SQLite refuses one of them at once rather than
+    // wait, which turned a parallel sign-in away.
+    if (_setupFd < 0 || ::flock(_setupFd, LOCK_EX) != 0) {
+      std::fprintf(stderr, "sessions: cannot open %s\n", path.c_str());
+      return false;
+    }
   }
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(path.c_str(), &_db, flags, nullptr) != SQLITE_OK) {
-    if (create) std::fprintf(stderr, "sessions: cannot open %s\n", path.c_str());
+  bool ready = sqlite3_open_v2(path.c_str(), &_db, flags, nullptr) == SQLITE_OK;
+  if (ready) {
+    // Parallel requests wait for each other's short writes instead of failing.
+    sqlite3_busy_timeout(_db, 10000);
+    ready = !create || (Exec("PRAGMA journal_mode=WAL") && Exec(kSchema));
+  } else if (create) {
+    std::fprintf(stderr, "sessions: cannot open %s\n", path.c_str());
+  }
+  if (create) ::flock(_setupFd, LOCK_UN);
+  if (!ready) {
     sqlite3_close(_db);
     _db = nullptr;
-    return false;
   }
-  // Parallel requests wait for each other's short writes instead of failing.
-  sqlite3_busy_timeout(_db, 10000);
-  if (create && (!Exec("PRAGMA journal_mode=WAL") || !Exec(kSchema))) {
-    sqlite3_close(_db);
-    _db = nullptr;
-    return false;
-  }
-  return true;
+  return ready;
 }
 
 bool SessionStore::Exec(const char* sql) {

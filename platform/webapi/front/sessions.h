@@ -79,6 +79,7 @@ class SessionStore {
   bool Exec(const char* sql);
 
   sqlite3* _db = nullptr;
+  int _setupFd = -1;  // held while the file is set up, closed after SQLite's
 };
 
 // The hex SHA-256 of `text`.
