@@ -529,7 +529,7 @@
       add(headings[kind], ...list.map((entry) => el('span', {class: 'entry-view'}, entryValueNode(entry, kind),
         el('span', {class: 'tags', dir: 'auto', text: CardText.kindText(entry, kind, card.other)}))));
     }
-    if (str(card.bday)) add('Birthday', valueText(str(card.bday)));
+    if (str(card.bday)) add('Birthday', valueText(CardText.dateText(str(card.bday))));
     if (str(card.note)) add('Note', valueText(unescape(str(card.note)), {class: 'note'}));
     if (!rows.length) add('Details', 'This contact has no details that this page shows.');
     fields.replaceChildren(...rows);

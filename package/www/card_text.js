@@ -21,6 +21,13 @@ const CardText = (() => {
     return String(text).replace(/[\\,;]/g, (c) => '\\' + c).replace(/\r\n|\r|\n/g, '\\n');
   }
 
+  // A date as people read it: phones often store the compact form (19800321), shown here as
+  // 1980-03-21. Anything else (a time, a year left out, free text) is shown as its text.
+  function dateText(text) {
+    const compact = /^(\d{4})(\d{2})(\d{2})$/.exec(text);
+    return compact ? compact.slice(1).join('-') : unescape(text);
+  }
+
   // The parts of a structured value (N, ORG, ADR) split at each ';' that is not escaped; each
   // part is still escaped text.
   function splitParts(value) {
@@ -212,6 +219,6 @@ const CardText = (() => {
     return entry;
   }
 
-  return {unescape, uriText, escape, splitParts, orgParts, orgValue, ADDRESS_PARTS, addressParts, addressValue,
+  return {unescape, uriText, escape, dateText, splitParts, orgParts, orgValue, ADDRESS_PARTS, addressParts, addressValue,
     addressLines, FIXED_LABEL, KINDS, KIND_WORD, kindOf, kindText, applyKind};
 })();

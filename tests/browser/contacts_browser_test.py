@@ -684,7 +684,7 @@ def record(family, given, additional="", org="", title="", note="", **entries):
 
 
 # Values as vCard text stores them: escaped commas, semicolons and line breaks.
-ESCAPED = record("Richter\\, James", "John", org="ABC\\, Inc.;Accounting\\; Payroll",
+ESCAPED = record("Richter\\, James", "John", org="ABC\\, Inc.;Accounting\\; Payroll", bday="19800321",
                  note="Line one\\nLine two\\, with comma\\; and semicolon",
                  adr=[{"key": "ADR", "cust_name": "ADR", "type": ["WORK"],
                        "data": ";;1 Main St\\nApt 2;Springfield\\, East;IL;62701;USA"}])
@@ -879,7 +879,7 @@ class ReadableContactsInBrowser(unittest.TestCase):
         p.open_card("John Richter, James")
         fields = p.by_id("card-fields").text
         for shown in ("ABC, Inc.", "Accounting; Payroll", "1 Main St\nApt 2\nSpringfield, East IL 62701\nUSA",
-                      "Line one\nLine two, with comma; and semicolon"):
+                      "Line one\nLine two, with comma; and semicolon", "Birthday\n1980-03-21"):
             self.assertIn(shown, fields)
         self.assertNotIn("\\", fields)
         p.by_id("card-edit").click()
