@@ -14,11 +14,11 @@ target="$root/var/packages/Lumidex/target"
 
 for f in "$build/lib/liblumidex.so" "$build/webapi/ORVA.ContactAndCalendar.so" \
   "$build/package/orva_db_helper" "$build/tools/lumidex_user_set" \
-  "$build/platform/lumidex_account"; do
+  "$build/platform/lumidex_account" "$build/platform/lumidex_signin_check"; do
   [ -e "$f" ] || { echo "layout.sh: $f is missing; build first" >&2; exit 1; }
 done
 
-mkdir -p "$target"/{lib,etc,tools,tool,var/db,var/log,webapi} "$root/usr/local/etc/services.d"
+mkdir -p "$target"/{lib/python,etc,tools,tool,var/db,var/log,webapi} "$root/usr/local/etc/services.d"
 
 link() { ln -sfn "$1" "$2"; }
 
@@ -35,6 +35,9 @@ for tool in "$src"/package/tools/*; do
 done
 link "$build/tools/lumidex_user_set" "$target/tool/lumidex_user_set"
 link "$build/platform/lumidex_account" "$target/tool/lumidex_account"
+# The CardDAV daemon's plugins, and the sign-in check it shares the web API's limits through.
+link "$src/package/carddav" "$target/lib/python/carddav"
+link "$build/platform/lumidex_signin_check" "$target/tool/lumidex_signin_check"
 # The web pages, served by lighttpd at "/".
 link "$src/package/www" "$target/www"
 

@@ -1,5 +1,5 @@
 // The server settings through the module's API table: "get" and "set" against real files under a
-// temporary root, the real conversion script and the stand-in daemon listening on loopback ports.
+// temporary root, the real conversion script and the CardDAV daemon listening on loopback ports.
 #include <fcntl.h>
 #include <grp.h>
 #include <json/json.h>
@@ -259,8 +259,8 @@ TEST_F(ServerSettings, ANewHttpPortMakesTheDaemonAnswerThere) {
   ORVA::APIResponse response = Call("set", SetParams(newHttp, https, true, false));
   ASSERT_TRUE(response.IsSuccess()) << response.ToJson();
   EXPECT_EQ("", HttpGet(http));
-  EXPECT_NE(std::string::npos, HttpGet(newHttp).find("lumidex caldavd stand-in: http port " +
-                                                     std::to_string(newHttp)));
+  EXPECT_NE(std::string::npos,
+            HttpGet(newHttp).find("lumidex caldavd: http port " + std::to_string(newHttp)));
   EXPECT_NE(std::string::npos, HttpsGet(https).find("https port " + std::to_string(https)));
   EXPECT_NE(std::string::npos, ReadFile(ServicePath()).find(std::to_string(newHttp) + "/tcp"));
   EXPECT_NE(std::string::npos,

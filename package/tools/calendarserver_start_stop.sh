@@ -1,6 +1,7 @@
 #!/bin/sh
-# Starts, stops and restarts the CardDAV daemon (here its stand-in, caldavd_standin.py) with the
-# property-list configuration of the package: calendarserver_start_stop.sh start|stop|restart|status
+# Starts, stops and restarts the CardDAV daemon (caldavd_standin.py, Radicale with the package's
+# plugins) with the property-list configuration of the package:
+#   calendarserver_start_stop.sh start|stop|restart|status
 # start and restart fail (non-zero) when the daemon cannot start; status exits 3 when it is not
 # running. Every path lies under LUMIDEX_ROOT when that is set.
 ROOT=${LUMIDEX_ROOT:-}

@@ -1,5 +1,5 @@
 // Helpers of the server-settings tests: the package's settings files and scripts installed in a
-// TempRoot, free loopback ports, and probes of the stand-in daemon.
+// TempRoot, free loopback ports, and probes of the CardDAV daemon.
 #ifndef LUMIDEX_TESTS_SETTINGS_ENV_H
 #define LUMIDEX_TESTS_SETTINGS_ENV_H
 
