@@ -10,6 +10,7 @@ packages=(
   postgresql lighttpd lighttpd-mod-deflate curl python3 procps openssl
   chromium chromium-driver python3-selenium
   python3-vobject libuchardet-dev
+  python3-radicale python3-psycopg2 vdirsyncer python3-caldav
 )
 if [ -n "${LUMIDEX_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$LUMIDEX_EXTRA_PACKAGES"

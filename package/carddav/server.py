@@ -142,6 +142,7 @@ class Handler(wsgiref.simple_server.WSGIRequestHandler):
 class Server(socketserver.ThreadingMixIn, wsgiref.simple_server.WSGIServer):
     daemon_threads = True
     allow_reuse_address = True
+    request_queue_size = 128  # clients that sync many cards in parallel are not reset
 
     def handle_error(self, request, client_address):
         error = sys.exc_info()[1]
