@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # `make run`: installs what is missing, builds a release build, starts a private PostgreSQL
 # server with the daemon's tables, lays out the package tree, makes sure the account "admin"
-# exists and serves the pages and the web API with lighttpd on 127.0.0.1, in the foreground
-# until Ctrl-C, which stops everything again.
+# exists, starts the CardDAV daemon on the ports of its configuration and serves the pages and
+# the web API with lighttpd on 127.0.0.1, in the foreground until Ctrl-C, which stops everything.
 #   LUMIDEX_PORT             port of the pages and the web API (default 5080)
 #   LUMIDEX_ADMIN_PASSWORD   password for "admin" (default: the one set before, or a new
 #                            one made up and printed when there is no admin yet)
@@ -41,7 +41,7 @@ cleanup() {
     kill "$lighttpd_pid" 2>/dev/null || true
     wait "$lighttpd_pid" 2>/dev/null || true
   fi
-  # A settings change through the API (re)starts the daemon's stand-in; it goes too.
+  # The CardDAV daemon (started below, or restarted by a settings change) goes too.
   local daemon="$lumidex_root/var/packages/Lumidex/target/tools/calendarserver_start_stop.sh"
   if [ -f "$daemon" ]; then
     LUMIDEX_ROOT="$lumidex_root" sh "$daemon" stop >/dev/null 2>&1 || true
@@ -79,6 +79,24 @@ elif ! grep -q '^admin:' "$accounts" 2>/dev/null; then
   admin_note="$generated"
 fi
 
+# The CardDAV daemon on the ports of its configuration (the settings page changes them).
+target="$lumidex_root/var/packages/Lumidex/target"
+plist="$target/etc/orva_caldavd.plist"
+[ -f "$plist" ] || "$target/tools/orva_calendar_conf_dump.py" --dump \
+  "$target/etc/calendar_server_json.conf" "$plist"
+LUMIDEX_ROOT="$lumidex_root" PGHOST="$PGHOST" sh "$target/tools/calendarserver_start_stop.sh" \
+  restart >/dev/null || { echo "The CardDAV daemon did not start; see $target/var/log/caldavd.log" >&2; exit 1; }
+read -r dav_http dav_https dav_ssl < <(/usr/bin/python3 -c 'import plistlib, sys
+p = plistlib.load(open(sys.argv[1], "rb"))
+print(p["HTTPPort"], p["SSLPort"], "on" if p["EnableSSL"] else "off")' "$plist")
+host_ip=$(hostname -I 2>/dev/null | cut -d' ' -f1)
+host_ip=${host_ip:-127.0.0.1}
+if [ "$dav_ssl" = on ]; then
+  dav_note="give a phone https://$host_ip:$dav_https/ (it accepts the self-signed certificate once)"
+else
+  dav_note="a phone wants HTTPS: switch SSL on in the settings page, then use https://$host_ip:$dav_https/"
+fi
+
 web="$state/lighttpd"
 mkdir -p "$web/upload"
 conf=$(<"$src/package/lighttpd/lighttpd.conf.in")
@@ -112,12 +130,16 @@ Web API:         $url
   lighttpd logs: $web/error.log, $web/access.log
   error log:     $lumidex_root/var/packages/Lumidex/target/var/log/lumidex_error.log
 
+CardDAV (phones, mail programs, sync tools; sign in with a Lumidex account):
+  http://$host_ip:$dav_http/   $dav_note
+  log:           $target/var/log/caldavd.log
+
 Try:
   curl -u admin:PASSWORD '$url?api=ORVA.ContactAndCalendar.Contacts&version=1&method=list_cards&user=alice'
 
 Database (the daemon's tables):
   psql -h '$PGHOST' -U postgres caldav
 
-Ctrl-C stops lighttpd and PostgreSQL.
+Ctrl-C stops lighttpd, the CardDAV daemon and PostgreSQL.
 EOM
 wait "$lighttpd_pid"
