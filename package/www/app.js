@@ -161,8 +161,10 @@
     if (item.photoSrc === undefined) {
       const card = item.card;
       if (card.photo === true) {
+        // The card's etag in the address: a photo replaced since is a new address, not the
+        // picture the browser already holds for this page.
         item.photoSrc = Lumidex.apiUrl(CONTACTS, 'get_photo', 1) + '&user=' + encodeURIComponent(state.book) +
-          '&id=' + encodeURIComponent(item.id);
+          '&id=' + encodeURIComponent(item.id) + '&v=' + encodeURIComponent(str(card.etag));
       } else {
         item.photoSrc = card.photo === false ? '' : CardText.photoDataUri(str(card.other));
       }
@@ -265,6 +267,13 @@
     return row;
   }
 
+  // A row shows the same card after a new listing when the stored card is unchanged (same
+  // etag): it stays, with its photo, and so does anything pointing at it.
+  function sameCard(a, b) {
+    return a === b || (!!a && !!b && a.id === b.id && a.card.resource_id === b.card.resource_id &&
+      !!str(a.card.etag) && a.card.etag === b.card.etag);
+  }
+
   function renderRows() {
     const count = state.shown.length;
     const height = state.rowHeight;
@@ -276,8 +285,9 @@
     const added = document.createDocumentFragment();
     for (let i = first; i < last; ++i) {
       let row = rendered.get(i);
-      if (row && row.item === state.shown[i] && row.rowHeight === height) {
+      if (row && sameCard(row.item, state.shown[i]) && row.rowHeight === height) {
         rendered.delete(i);
+        row.item = row.face.item = state.shown[i];
         updateRow(row, i);
       } else {
         row = makeRow(i);

@@ -47,13 +47,13 @@ IMPORT_CARDS = (
     "ORG:US Navy;\r\nTITLE:Rear Admiral\r\n"
     "item1.EMAIL;type=INTERNET;type=pref:grace@navy.example\r\n"
     "item1.X-ABLabel:_$!<Work>!$_\r\nTEL;type=WORK;type=VOICE:+1 202 555 0143\r\n"
-    "X-SOCIALPROFILE;type=twitter:http://twitter.example/grace\r\n"
+    "X-SOCIALPROFILE;type=twitter:http://twitter.example/grace\r\nCATEGORIES:Pioneers,US Navy\r\n"
     "NOTE:Wrote the first\r\n compiler\r\nUID:grace-1\r\nEND:VCARD\r\n"
     "BEGIN:VCARD\nVERSION:3.0\nN:Turing;Alan;Mathison;;\nFN:Alan Turing\n"
     "TEL;type=CELL:+44 161 555 0199\nEMAIL;type=INTERNET:alan@bletchley.example\n"
     "ADR;type=HOME:;;Hollymeade;Wilmslow;Cheshire;SK9;UK\nEND:VCARD\n"
     "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Hamilton;Margaret;;;\r\nFN:Margaret Hamilton\r\n"
-    "ORG:MIT Instrumentation Laboratory\r\nTEL;type=WORK:+1 617 555 0107\r\n"
+    "ORG:MIT Instrumentation Laboratory\r\nTEL;type=WORK:+1 617 555 0107\r\nCATEGORIES:Pioneers\r\n"
     "URL;type=pref:https://apollo.example/software\r\nBDAY:1936-08-17\r\nEND:VCARD\r\n"
     "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Johnson;Katherine;;;\r\nFN:Katherine Johnson\r\n"
     "ORG:NASA Langley\r\nEMAIL;type=INTERNET:katherine@langley.example\r\nEND:VCARD\r\n"
@@ -419,8 +419,11 @@ class ContactsInBrowser(unittest.TestCase):
         # Lines before the first card are skipped by the import; they make the upload long
         # enough to report progress.
         # The last card holds a NUL byte, which the store refuses: the report names it.
+        # Grace Hopper gets a face, for the picture of the page.
+        face = base64.b64encode(file_photo(sample_card("iphone-ios5-v30-photo-crcrlf.vcf"))).decode()
         with open(path, "w", newline="") as f:
-            f.write("; padding\r\n" * 150000 + IMPORT_CARDS +
+            f.write("; padding\r\n" * 150000 +
+                    IMPORT_CARDS.replace("UID:grace-1\r\n", "UID:grace-1\r\nPHOTO;ENCODING=b;TYPE=JPEG:%s\r\n" % face) +
                     "BEGIN:VCARD\r\nFN:Broken\x00card\r\nEND:VCARD\r\n")
         p.js("window.progressSeen = [];"
              "new MutationObserver(() => window.progressSeen.push("
@@ -1305,8 +1308,11 @@ class FacesGroupsAndSessionsInBrowser(unittest.TestCase):
         self.assertIn('"huge.jpg" is too large', result[2])
 
         p.open_editor("Paul Berger")
+        self.assertEqual(["myContacts", "Chess, Go & more"],
+                         p.js("return [...document.querySelectorAll('#edit-groups .chip > span')].map((e) => e.textContent)"))
         if not self.writable:
             self.assertFalse(p.by_id("edit-photo-choose").is_enabled())
+            self.assertEqual(0, len(self.driver.find_elements(By.CSS_SELECTOR, "#edit-groups .chip-remove")))
             self.assertTrue(p.by_id("edit-photo-hint").is_displayed())
             self.driver.switch_to.active_element.send_keys(Keys.ESCAPE)
             p.wait(lambda: not p.dialog_open("edit-dialog"), "the editor to close")
