@@ -51,6 +51,7 @@
     group: 'all',       // the group filter: "all", "none" or "g:" and the group's name
     editPhoto: undefined, // the editor's new photo (base64 JPEG), '' to remove it, undefined: as stored
     editGroups: [],     // the editor's groups: {stored, name}
+    editGroupsStart: '', // the editor's groups as it opened, to tell a change
   };
 
   // Photos and groups are written by the server that lists version 2; an older one would take
@@ -897,7 +898,8 @@
     $('edit-groups-set').hidden = !item;
     state.editPhoto = undefined;
     state.editGroups = item ? storedGroups(item.card).map((stored) => ({stored, name: unescape(stored).trim()}))
-      .filter((group) => group.name) : [];
+      .filter((group, index, all) => group.name && all.findIndex((g) => g.name === group.name) === index) : [];
+    state.editGroupsStart = JSON.stringify(editedGroupValues());
     setStart($('edit-group-new'), '');
     $('edit-photo-error').hidden = true;
     for (const id of ['edit-photo-choose', 'edit-photo-remove']) $(id).disabled = !writable;
@@ -978,7 +980,7 @@
   function groupsChanged() {
     if (!state.editing || $('edit-groups-set').hidden) return false;
     if ($('edit-group-new').value.trim()) return true;
-    return JSON.stringify(editedGroupValues()) !== JSON.stringify(storedGroups(state.editing.card));
+    return JSON.stringify(editedGroupValues()) !== state.editGroupsStart;
   }
 
   for (const fieldset of $('edit-form').querySelectorAll('fieldset[data-kind]')) {
