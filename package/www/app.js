@@ -47,7 +47,16 @@
     books: null,        // for "admin": names that have an address book (null: not known)
     accounts: [],       // for "admin": the accounts that may sign in
     reloading: null,    // the listing asked for after a save
+    listVersion: 2,     // 1 once the server said it has no version 2 of the listing
+    group: 'all',       // the group filter: "all", "none" or "g:" and the group's name
+    editPhoto: undefined, // the editor's new photo (base64 JPEG), '' to remove it, undefined: as stored
+    editGroups: [],     // the editor's groups: {stored, name}
+    editGroupsStart: '', // the editor's groups as it opened, to tell a change
   };
+
+  // Photos and groups are written by the server that lists version 2; an older one would take
+  // a record without them as one that empties the card.
+  const canWriteFacesAndGroups = () => state.listVersion === 2;
 
   // ---- Messages -------------------------------------------------------------------------------
 
@@ -74,7 +83,7 @@
   function failed(error, what) {
     if (error && error.name === 'AbortError') return;
     if (error instanceof ApiError && error.code === 108) {
-      location.assign('/login.html?expired=1');
+      sessionEnded();
       return;
     }
     showError((what ? what + ': ' : '') + describe(error));
@@ -112,10 +121,13 @@
     const mails = shownValues(card, 'mail');
     const tels = shownValues(card, 'tel');
     const shownName = name || org || mails[0] || tels[0] || '(no name)';
+    const groups = [...new Set(storedGroups(card).map((value) => unescape(value).trim()).filter(Boolean))];
     return {
       card,
       id: str(card.id),
       name: shownName,
+      groups,
+      photoSrc: undefined,
       org,
       tel: tels[0] || '',
       mail: mails[0] || '',
@@ -133,6 +145,72 @@
           ...shownValues(card, 'mail'), ...tels], tels);
     }
     return item.found;
+  }
+
+  // The card's groups as stored (vCard text): the listing's own list, or from its CATEGORIES
+  // lines where the server lists version 1.
+  function storedGroups(card) {
+    if (Array.isArray(card.categories)) return card.categories.filter((value) => typeof value === 'string');
+    return CardText.categoriesOf(str(card.other));
+  }
+
+  // ---- Faces ----------------------------------------------------------------------------------
+
+  // Where the card's photo comes from: the server's photo method when the listing says there is
+  // one, else the PHOTO line the listing still carries; '' for none.
+  function photoSource(item) {
+    if (item.photoSrc === undefined) {
+      const card = item.card;
+      if (card.photo === true) {
+        // The card's etag in the address: a photo replaced since is a new address, not the
+        // picture the browser already holds for this page.
+        item.photoSrc = Lumidex.apiUrl(CONTACTS, 'get_photo', 1) + '&user=' + encodeURIComponent(state.book) +
+          '&id=' + encodeURIComponent(item.id) + '&v=' + encodeURIComponent(str(card.etag));
+      } else {
+        item.photoSrc = card.photo === false ? '' : CardText.photoDataUri(str(card.other));
+      }
+    }
+    return item.photoSrc;
+  }
+
+  function initials(name) {
+    const words = name.split(/\s+/).map((word) => (word.match(/[\p{L}\p{N}]/u) || [''])[0]).filter(Boolean);
+    if (!words.length) return '?';
+    const letters = words.length > 1 ? words[0] + words[words.length - 1] : words[0];
+    return letters.toLocaleUpperCase();
+  }
+
+  // A colour of the name's own, so that the same person has the same colour on every visit.
+  function colourOf(name) {
+    let hash = 0;
+    for (const c of name) hash = (hash * 31 + c.codePointAt(0)) >>> 0;
+    return 'hsl(' + (hash % 360) + ' 42% 38%)';
+  }
+
+  // A round face: initials on the name's colour until the photo (if any) is loaded by `showFace`.
+  function face(item, className) {
+    const box = el('span', {class: 'face ' + className, 'aria-hidden': 'true'});
+    box.style.backgroundColor = colourOf(item.name);
+    box.append(el('span', {class: 'initials', text: initials(item.name)}));
+    box.item = item;
+    return box;
+  }
+
+  function showFace(box, source) {
+    if (box.faceShown) return;
+    box.faceShown = true;
+    const src = source === undefined ? photoSource(box.item) : source;
+    if (!src) return;
+    const image = el('img', {alt: '', class: 'photo', decoding: 'async'});
+    image.addEventListener('load', () => {
+      box.replaceChildren(image);
+      box.classList.add('has-photo');
+    });
+    // A photo the server cannot give leaves the initials.
+    image.addEventListener('error', () => {
+      if (source === undefined && box.item) box.item.photoSrc = '';
+    });
+    image.src = src;
   }
 
   const collator = new Intl.Collator(undefined, {sensitivity: 'base', numeric: true});
@@ -177,8 +255,10 @@
     row.item = item;
     row.style.transform = 'translateY(' + index * state.rowHeight + 'px)';
     const box = el('input', {type: 'checkbox', tabindex: '-1', 'aria-hidden': 'true', class: 'row-check'});
+    row.face = face(item, 'small');
     row.append(
       el('span', {class: 'col-check'}, box),
+      el('span', {class: 'col-photo', dir: 'auto'}, row.face),
       el('span', {class: 'col-name', dir: 'auto', text: item.name}),
       el('span', {class: 'col-company', dir: 'auto', text: item.org}),
       el('span', {class: 'col-tel', dir: 'auto', text: item.tel}),
@@ -186,6 +266,13 @@
     );
     updateRow(row, index);
     return row;
+  }
+
+  // A row shows the same card after a new listing when the stored card is unchanged (same
+  // etag): it stays, with its photo, and so does anything pointing at it.
+  function sameCard(a, b) {
+    return a === b || (!!a && !!b && a.id === b.id && a.card.resource_id === b.card.resource_id &&
+      !!str(a.card.etag) && a.card.etag === b.card.etag);
   }
 
   function renderRows() {
@@ -199,8 +286,9 @@
     const added = document.createDocumentFragment();
     for (let i = first; i < last; ++i) {
       let row = rendered.get(i);
-      if (row && row.item === state.shown[i] && row.rowHeight === height) {
+      if (row && sameCard(row.item, state.shown[i]) && row.rowHeight === height) {
         rendered.delete(i);
+        row.item = row.face.item = state.shown[i];
         updateRow(row, i);
       } else {
         row = makeRow(i);
@@ -212,6 +300,13 @@
     for (const row of rendered.values()) row.remove();
     spacer.append(added);
     rendered = next;
+    // Only the rows in view load their photo; the rows drawn beyond them wait until scrolled to.
+    const seenFirst = Math.floor(top / height);
+    const seenLast = Math.min(count, Math.ceil((top + list.clientHeight) / height));
+    for (let i = seenFirst; i < seenLast; ++i) {
+      const row = rendered.get(i);
+      if (row) showFace(row.face);
+    }
     if (state.active >= 0 && state.active < count) {
       list.setAttribute('aria-activedescendant', rowId(state.active));
     } else {
@@ -236,7 +331,7 @@
   function updateSummary() {
     const total = state.cards.length;
     const shown = state.shown.length;
-    let text = state.search
+    let text = state.search || state.group !== 'all'
       ? shown + ' of ' + plural(total, 'contact', 'contacts') + ' match'
       : plural(total, 'contact', 'contacts');
     if (state.selected.size) text += ', ' + state.selected.size + ' selected';
@@ -245,8 +340,10 @@
     const empty = $('list-empty');
     if (shown === 0) {
       empty.textContent = state.search
-        ? 'No contact matches "' + state.search + '".'
-        : 'No contacts yet. Add one with "New contact" or import a .vcf file.';
+        ? 'No contact matches "' + state.search + '"' + (state.group !== 'all' ? ' in this group.' : '.')
+        : state.group === 'none' ? 'Every contact is in a group.'
+          : state.group !== 'all' ? 'No contact is in this group.'
+            : 'No contacts yet. Add one with "New contact" or import a .vcf file.';
       empty.hidden = false;
     } else {
       empty.hidden = true;
@@ -257,6 +354,15 @@
     $('delete-selected').disabled = n === 0;
     $('export-selected').textContent = n ? 'Download selected (' + n + ')' : 'Download selected';
     $('delete-selected').textContent = n ? 'Delete selected (' + n + ')' : 'Delete selected';
+    const writable = canWriteFacesAndGroups();
+    const grouped = n && state.cards.some((item) => item.groups.length && state.selected.has(item.id));
+    $('group-add').disabled = !n || !writable;
+    $('group-remove').disabled = !grouped || !writable;
+    const why = writable ? null : 'This server cannot change groups yet.';
+    for (const id of ['group-add', 'group-remove']) {
+      if (why) $(id).title = why;
+      else $(id).removeAttribute('title');
+    }
 
     const all = $('select-all');
     let inShown = 0;
@@ -294,7 +400,7 @@
     setBusy(true);
     let data;
     try {
-      data = await (asked || call(CONTACTS, 'list_cards', bookParams()));
+      data = await (asked || listCards(state.book));
     } catch (error) {
       if (seq === state.listSeq) setBusy(false);
       failed(error, 'The contacts could not be listed');
@@ -305,17 +411,66 @@
     state.cards = sortCards(cards.filter((card) => card && typeof card === 'object').map(prepare));
     const ids = new Set(state.cards.map((item) => item.id));
     for (const id of [...state.selected]) if (!ids.has(id)) state.selected.delete(id);
-    show(state.search ? matching(state.search) : state.cards, keepPosition);
+    fillGroupFilter();
+    show(filtered(), keepPosition);
     setBusy(false);
     performance.mark('contacts-list-ready');
     prepareSearch(seq);
     return true;
   }
 
-  function matching(text) {
-    const test = ContactSearch.matcher(text);
-    return test ? state.cards.filter((item) => test(searchIndex(item))) : state.cards;
+  // The listing without binary values (version 2); a server that has only version 1 is asked
+  // for that, and the pages read photos and groups from its records' `other`.
+  async function listCards(user) {
+    if (state.listVersion === 2) {
+      try {
+        return await call(CONTACTS, 'list_cards', {user}, undefined, 2);
+      } catch (error) {
+        if (!(error instanceof ApiError && error.code === 104)) throw error;
+        state.listVersion = 1;
+      }
+    }
+    return call(CONTACTS, 'list_cards', {user});
   }
+
+  // The cards the group filter and the search let through.
+  function filtered() {
+    let items = state.cards;
+    if (state.group === 'none') {
+      items = items.filter((item) => !item.groups.length);
+    } else if (state.group !== 'all') {
+      const name = state.group.slice(2);
+      items = items.filter((item) => item.groups.includes(name));
+    }
+    const test = ContactSearch.matcher(state.search);
+    return test ? items.filter((item) => test(searchIndex(item))) : items;
+  }
+
+  // Every group of the book with its count, and the contacts in none; a group that is gone
+  // since (its last contact left it) leaves the filter on all contacts.
+  function fillGroupFilter() {
+    const counts = new Map();
+    let none = 0;
+    for (const item of state.cards) {
+      if (!item.groups.length) ++none;
+      for (const name of item.groups) counts.set(name, (counts.get(name) || 0) + 1);
+    }
+    const names = [...counts.keys()].sort(collator.compare);
+    const options = [new Option('All contacts (' + state.cards.length + ')', 'all')];
+    for (const name of names) options.push(new Option(name + ' (' + counts.get(name) + ')', 'g:' + name));
+    options.push(new Option('In no group (' + none + ')', 'none'));
+    if (state.group.startsWith('g:') && !counts.has(state.group.slice(2))) state.group = 'all';
+    const select = $('group-filter');
+    select.replaceChildren(...options);
+    select.value = state.group;
+    $('group-names').replaceChildren(...names.map((name) => el('option', {value: name})));
+  }
+
+  $('group-filter').addEventListener('change', () => {
+    state.group = $('group-filter').value;
+    state.active = -1;
+    show(filtered(), false);
+  });
 
   // Works out what the search compares while the page is idle, a slice at a time, so that the
   // first key typed finds it ready and the list never waits for it.
@@ -339,7 +494,7 @@
     if (text === state.search) return;
     state.search = text;
     state.active = -1;
-    show(matching(text), false);
+    show(filtered(), false);
     performance.mark('contacts-search-filtered');
   }
 
@@ -507,6 +662,9 @@
     if (!item) return;
     const card = item.card;
     state.opened = item;
+    const photo = face(item, 'large');
+    $('card-photo').replaceChildren(photo);
+    showFace(photo);
     $('card-title').textContent = item.name;
     $('card-title').dir = 'auto';
     const fields = $('card-fields');
@@ -529,6 +687,7 @@
       add(headings[kind], ...list.map((entry) => el('span', {class: 'entry-view'}, entryValueNode(entry, kind),
         el('span', {class: 'tags', dir: 'auto', text: CardText.kindText(entry, kind, card.other)}))));
     }
+    if (item.groups.length) add('Groups', valueText(item.groups.join(', ')));
     if (str(card.bday)) add('Birthday', valueText(CardText.dateText(str(card.bday))));
     if (str(card.note)) add('Note', valueText(unescape(str(card.note)), {class: 'note'}));
     if (!rows.length) add('Details', 'This contact has no details that this page shows.');
@@ -675,7 +834,7 @@
 
   // Whether the editor holds anything the person typed or chose.
   function editorDirty() {
-    if (state.editRemoved) return true;
+    if (state.editRemoved || state.editPhoto !== undefined || groupsChanged()) return true;
     const form = $('edit-form');
     for (const input of form.querySelectorAll('input, textarea')) {
       if (input.type === 'checkbox' ? input.checked !== input.defaultChecked : 'startValue' in input && changed(input)) {
@@ -718,6 +877,7 @@
     setStart($('edit-title-field'), unescape(str(company.title)));
     setStart($('edit-bday'), str(card.bday));
     setStart($('edit-note'), unescape(str(card.note)));
+    startFaceAndGroups(item);
     for (const fieldset of $('edit-form').querySelectorAll('fieldset[data-kind]')) {
       const kind = fieldset.dataset.kind;
       const boxes = entries(card, kind).filter((entry) => entry && typeof entry === 'object')
@@ -727,6 +887,100 @@
     }
     openDialog($('edit-dialog'));
     $('edit-given').focus();
+  }
+
+  // ---- Editor: photo and groups ----
+
+  // A new contact gets its photo and groups once it is stored: both are edits of a card.
+  function startFaceAndGroups(item) {
+    const writable = canWriteFacesAndGroups();
+    $('edit-photo-set').hidden = !item;
+    $('edit-groups-set').hidden = !item;
+    state.editPhoto = undefined;
+    state.editGroups = item ? storedGroups(item.card).map((stored) => ({stored, name: unescape(stored).trim()}))
+      .filter((group, index, all) => group.name && all.findIndex((g) => g.name === group.name) === index) : [];
+    state.editGroupsStart = JSON.stringify(editedGroupValues());
+    setStart($('edit-group-new'), '');
+    $('edit-photo-error').hidden = true;
+    for (const id of ['edit-photo-choose', 'edit-photo-remove']) $(id).disabled = !writable;
+    $('edit-group-new').closest('.field').hidden = !writable;
+    const why = writable ? '' : 'This server cannot change photos and groups yet.';
+    for (const id of ['edit-photo-hint', 'edit-groups-hint']) {
+      $(id).textContent = why;
+      $(id).hidden = !why;
+    }
+    drawEditorFace();
+    drawChips();
+  }
+
+  function drawEditorFace() {
+    const item = state.editing;
+    if (!item) return;
+    const box = face(item, 'large');
+    const pending = state.editPhoto;
+    showFace(box, pending === undefined ? undefined : pending ? 'data:image/jpeg;base64,' + pending : '');
+    $('edit-photo').replaceChildren(box);
+    const hasPhoto = pending === undefined ? !!photoSource(item) : !!pending;
+    $('edit-photo-remove').hidden = !hasPhoto;
+    $('edit-photo-choose').textContent = hasPhoto ? 'Replace the photo' : 'Choose a photo';
+  }
+
+  $('edit-photo-choose').addEventListener('click', () => $('edit-photo-file').click());
+  $('edit-photo-file').addEventListener('change', async (event) => {
+    const file = event.target.files && event.target.files[0];
+    event.target.value = '';
+    if (!file) return;
+    $('edit-photo-error').hidden = true;
+    try {
+      state.editPhoto = (await PhotoFile.jpegFrom(file)).base64;
+    } catch (error) {
+      $('edit-photo-error').textContent = error instanceof PhotoFile.PhotoError ? error.message
+        : 'The photo could not be read: ' + describe(error);
+      $('edit-photo-error').hidden = false;
+      return;
+    }
+    drawEditorFace();
+  });
+  $('edit-photo-remove').addEventListener('click', () => {
+    state.editPhoto = '';
+    $('edit-photo-error').hidden = true;
+    drawEditorFace();
+    $('edit-photo-choose').focus();
+  });
+
+  function drawChips() {
+    const writable = canWriteFacesAndGroups();
+    $('edit-groups').replaceChildren(...state.editGroups.map((group, index) => el('li', {class: 'chip'},
+      el('span', {dir: 'auto', text: group.name}),
+      writable && el('button', {type: 'button', class: 'link chip-remove', 'aria-label': 'Remove from ' + group.name,
+        text: '\u00d7', onclick: () => {
+          state.editGroups.splice(index, 1);
+          drawChips();
+          $('edit-group-new').focus();
+        }}))));
+  }
+
+  // What a person typed as a group becomes a chip; it is escaped when the edit is sent.
+  function addTypedGroup() {
+    const input = $('edit-group-new');
+    const name = input.value.trim();
+    input.value = '';
+    if (name && !state.editGroups.some((group) => group.name === name)) state.editGroups.push({stored: null, name});
+    drawChips();
+  }
+  $('edit-group-new').addEventListener('keydown', (event) => {
+    if (event.key !== 'Enter') return;
+    event.preventDefault();
+    addTypedGroup();
+  });
+
+  // The editor's groups as stored values: a group kept goes back as it was stored.
+  const editedGroupValues = () => state.editGroups.map((group) => (group.stored !== null ? group.stored : escape(group.name)));
+
+  function groupsChanged() {
+    if (!state.editing || $('edit-groups-set').hidden) return false;
+    if ($('edit-group-new').value.trim()) return true;
+    return JSON.stringify(editedGroupValues()) !== state.editGroupsStart;
   }
 
   for (const fieldset of $('edit-form').querySelectorAll('fieldset[data-kind]')) {
@@ -755,6 +1009,14 @@
   function recordFromEditor() {
     const original = state.editing ? state.editing.card : null;
     const record = original ? JSON.parse(JSON.stringify(original)) : {};
+    // The listing's photo flag and groups are no edit: only a change is sent, in the edit's form.
+    delete record.photo;
+    delete record.categories;
+    if (original && canWriteFacesAndGroups()) {
+      if ($('edit-group-new').value.trim()) addTypedGroup();
+      if (state.editPhoto !== undefined) record.photo = state.editPhoto;
+      if (groupsChanged()) record.categories = editedGroupValues();
+    }
     if (!record.name || typeof record.name !== 'object') record.name = {family_name: '', given_name: '', additional_name: ''};
     if (!record.company || typeof record.company !== 'object') record.company = {org: '', title: ''};
     const typed = (input) => !original || changed(input);
@@ -870,6 +1132,72 @@
     return deleteCards(ids, what);
   }
   $('delete-selected').addEventListener('click', deleteSelected);
+
+  // ---- Groups of the selection ----------------------------------------------------------------
+
+  let groupAdding = true;
+
+  function openGroupDialog(adding) {
+    groupAdding = adding;
+    const selected = state.cards.filter((item) => state.selected.has(item.id));
+    const n = plural(selected.length, 'contact', 'contacts');
+    $('group-dialog-title').textContent = adding ? 'Add ' + n + ' to a group' : 'Remove ' + n + ' from a group';
+    $('group-name-field').hidden = !adding;
+    $('group-pick-field').hidden = adding;
+    $('group-error').hidden = true;
+    $('group-ok').textContent = adding ? 'Add' : 'Remove';
+    if (adding) {
+      $('group-name').value = state.group.startsWith('g:') ? state.group.slice(2) : '';
+    } else {
+      const names = [...new Set(selected.flatMap((item) => item.groups))].sort(collator.compare);
+      $('group-pick').replaceChildren(...names.map((name) => new Option(name, name)));
+      if (state.group.startsWith('g:') && names.includes(state.group.slice(2))) $('group-pick').value = state.group.slice(2);
+    }
+    openDialog($('group-dialog'));
+    (adding ? $('group-name') : $('group-pick')).focus();
+  }
+  $('group-add').addEventListener('click', () => openGroupDialog(true));
+  $('group-remove').addEventListener('click', () => openGroupDialog(false));
+
+  $('group-form').addEventListener('submit', async (event) => {
+    event.preventDefault();
+    const name = (groupAdding ? $('group-name').value : $('group-pick').value).trim();
+    if (!name) {
+      $('group-error').textContent = 'Name the group.';
+      $('group-error').hidden = false;
+      return;
+    }
+    closeDialog($('group-dialog'));
+    await changeGroup(groupAdding, name);
+  });
+
+  // One edit per contact that changes, of its groups alone; a contact changed elsewhere since
+  // the listing is left as it is and named.
+  async function changeGroup(adding, name) {
+    clearError();
+    const targets = state.cards.filter((item) => state.selected.has(item.id) &&
+      item.groups.includes(name) !== adding);
+    const refused = [];
+    let done = 0;
+    for (const item of targets) {
+      const stored = storedGroups(item.card);
+      const categories = adding ? stored.concat([escape(name)])
+        : stored.filter((value) => unescape(value).trim() !== name);
+      const record = {resource_name: item.id, categories};
+      if (str(item.card.etag)) record.etag = item.card.etag;
+      try {
+        await call(CONTACTS, 'edit_card', bookParams({card: record}));
+        ++done;
+      } catch (error) {
+        if (error instanceof ApiError && error.code === 108) return failed(error);
+        refused.push(item.name + ' (' + describe(error) + ')');
+      }
+    }
+    await loadList(true);
+    notify((adding ? 'Added ' : 'Removed ') + plural(done, 'contact', 'contacts') + (adding ? ' to "' : ' from "') +
+      name + '".');
+    if (refused.length) showError('Not changed: ' + refused.join('; ') + '.');
+  }
 
   // ---- Download -------------------------------------------------------------------------------
 
@@ -1134,6 +1462,14 @@
     state.editing = null;
     for (const dialog of document.querySelectorAll('dialog')) if (dialog.open) dialog.close();
     $('card-fields').replaceChildren();
+    $('card-photo').replaceChildren();
+    $('edit-photo').replaceChildren();
+    $('edit-groups').replaceChildren();
+    state.editGroups = [];
+    state.editPhoto = undefined;
+    $('group-names').replaceChildren();
+    $('group-filter').replaceChildren(new Option('All contacts', 'all'));
+    state.group = 'all';
     $('card-title').textContent = '';
     for (const box of document.querySelectorAll('#edit-form .entries')) box.replaceChildren();
     $('edit-form').reset();
@@ -1187,6 +1523,43 @@
     }
     document.body.classList.remove('checking');
   });
+
+  // An ended session (signed out elsewhere, a new password, eight hours passed) takes the
+  // contacts out of the page and leads to the sign-in page, which says why.
+  function sessionEnded() {
+    forgetContacts();
+    Lumidex.signedInAs('');
+    location.replace('/login.html?expired=1');
+  }
+
+  // The session is checked when the page is shown again and every few minutes, so that an open
+  // page does not go on showing the contacts of a session that has ended.
+  let sessionCheckedAt = 0;
+  let sessionChecking = false;
+  async function checkSession(always) {
+    if (!state.me || sessionChecking) return;
+    if (!always && Date.now() - sessionCheckedAt < 5000) return;
+    sessionChecking = true;
+    sessionCheckedAt = Date.now();
+    let me = null;
+    try {
+      me = await Lumidex.auth('whoami');
+    } catch (error) {
+      if (error instanceof ApiError && error.code === 108) sessionEnded();
+      return;
+    } finally {
+      sessionChecking = false;
+    }
+    if (me && str(me.user) !== state.me) {
+      forgetContacts();
+      location.reload();
+    }
+  }
+  document.addEventListener('visibilitychange', () => {
+    if (document.visibilityState === 'visible') checkSession(true);
+  });
+  window.addEventListener('focus', () => checkSession(false));
+  setInterval(() => checkSession(true), 3 * 60 * 1000);
 
   // ---- Address book of (admin) ----------------------------------------------------------------
 
@@ -1255,7 +1628,7 @@
     // The book of the name this tab signed in with is asked for together with who is signed
     // in: one round trip before the list instead of two. A listing needs no CSRF token.
     const guess = Lumidex.signedInAs();
-    const early = guess ? call(CONTACTS, 'list_cards', {user: guess}) : null;
+    const early = guess ? listCards(guess) : null;
     if (early) early.catch(() => {});
     let me;
     try {

@@ -4,11 +4,11 @@
 'use strict';
 
 const CardText = (() => {
-  // The escapes of vCard text. Any other backslash is kept as written, so a value that never
-  // held an escape reads as it is stored.
+  // The escapes of vCard text. A backslash before any other character (Gmail writes \" in
+  // notes, some programs \:) reads as that character; a backslash at the very end stays.
   function unescape(text) {
     if (typeof text !== 'string' || !text.includes('\\')) return typeof text === 'string' ? text : '';
-    return text.replace(/\\([\\,;nN])/g, (_, c) => (c === 'n' || c === 'N' ? '\n' : c));
+    return text.replace(/\\([^])/g, (_, c) => (c === 'n' || c === 'N' ? '\n' : c));
   }
 
   // A web address as written by programs that escape it like text (some escape ':' as well).
@@ -219,6 +219,88 @@ const CardText = (() => {
     return entry;
   }
 
-  return {unescape, uriText, escape, dateText, splitParts, orgParts, orgValue, ADDRESS_PARTS, addressParts, addressValue,
+  // ---- Properties kept whole in the record's `other` ----
+
+  // The lines of `other` named `name` (any group, any case), each as {params, value}; `params`
+  // upper-cased for matching.
+  function otherLines(other, name) {
+    if (typeof other !== 'string' || !other) return [];
+    const found = [];
+    const wanted = name.toUpperCase();
+    for (const line of other.split(/\r\n|\r|\n/)) {
+      const colon = line.indexOf(':');
+      if (colon < 0) continue;
+      const head = line.slice(0, colon).toUpperCase();
+      const semi = head.indexOf(';');
+      const full = semi < 0 ? head : head.slice(0, semi);
+      if (full !== wanted && !full.endsWith('.' + wanted)) continue;
+      found.push({params: semi < 0 ? '' : head.slice(semi + 1), value: line.slice(colon + 1)});
+    }
+    return found;
+  }
+
+  // The groups of a card from its CATEGORIES lines: the values split at each ',' that is not
+  // escaped, each still escaped text, in order and without repeats or empty names.
+  function categoriesOf(other) {
+    const seen = new Set();
+    const list = [];
+    for (const line of otherLines(other, 'CATEGORIES')) {
+      let start = 0;
+      const value = line.value;
+      const take = (end) => {
+        const part = value.slice(start, end).trim();
+        if (part && !seen.has(part)) {
+          seen.add(part);
+          list.push(part);
+        }
+      };
+      for (let i = 0; i < value.length; ++i) {
+        if (value[i] === '\\') ++i;
+        else if (value[i] === ',') {
+          take(i);
+          start = i + 1;
+        }
+      }
+      take(value.length);
+    }
+    return list;
+  }
+
+  // Base64 as browsers decode it: without white space, and padded to whole groups. Programs
+  // write one '=' too many (BlackBerry) or none at all.
+  function base64Padded(text) {
+    let data = text.replace(/[^A-Za-z0-9+/]/g, '');
+    if (data.length % 4 === 1) data = data.slice(0, -1);
+    return data.length % 4 ? data + '='.repeat(4 - (data.length % 4)) : data;
+  }
+
+  const IMAGE_TYPES = {JPEG: 'image/jpeg', JPG: 'image/jpeg', PNG: 'image/png', GIF: 'image/gif'};
+
+  // The photo of a card as a data: URI from its PHOTO line in any of its forms (2.1 BASE64,
+  // 3.0 ENCODING=b, 4.0 data: URI), or '' when there is none or only an outside address, which
+  // is never fetched: the server there would learn who looks at the card.
+  function photoDataUri(other) {
+    for (const line of otherLines(other, 'PHOTO')) {
+      const value = line.value.trim();
+      if (/^data:image\/(jpeg|png|gif);base64,/i.test(value)) return value.replace(/\s+/g, '');
+      const params = line.params.split(';');
+      const inline = params.some((p) => p === 'BASE64' || p === 'ENCODING=B' || p === 'ENCODING=BASE64');
+      if (!inline || !value) continue;
+      let type = 'image/jpeg';
+      for (const p of params) {
+        const word = p.startsWith('TYPE=') ? p.slice(5) : p;
+        if (IMAGE_TYPES[word]) type = IMAGE_TYPES[word];
+      }
+      const data = base64Padded(value);
+      // The type from the bytes themselves where a program named none or the wrong one.
+      if (data.startsWith('iVBOR')) type = 'image/png';
+      else if (data.startsWith('R0lG')) type = 'image/gif';
+      else if (data.startsWith('/9j/')) type = 'image/jpeg';
+      if (data) return 'data:' + type + ';base64,' + data;
+    }
+    return '';
+  }
+
+  return {otherLines, categoriesOf, photoDataUri, unescape, uriText, escape, dateText, splitParts, orgParts, orgValue, ADDRESS_PARTS, addressParts, addressValue,
     addressLines, FIXED_LABEL, KINDS, KIND_WORD, kindOf, kindText, applyKind};
 })();

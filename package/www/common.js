@@ -118,10 +118,10 @@ const Lumidex = (() => {
   }
 
   // One API call; resolves to the reply's data or rejects with an ApiError.
-  async function call(api, method, params, signal) {
+  async function call(api, method, params, signal, version = 1) {
     let response;
     try {
-      response = await fetch(apiUrl(api, method), {
+      response = await fetch(apiUrl(api, method, version), {
         method: 'POST',
         credentials: 'same-origin',
         headers: headers(),

@@ -14,7 +14,8 @@
   }
 
   if (new URLSearchParams(location.search).has('expired')) {
-    $('login-info').textContent = 'Your session has ended. Sign in again.';
+    $('login-info').textContent = 'Your session has ended: you signed out elsewhere, your password was ' +
+      'changed, or eight hours passed. Sign in again.';
     $('login-info').hidden = false;
   }
 

@@ -228,12 +228,28 @@ class Client:
         self.csrf = reply["data"]["csrf"]
         return reply["data"]
 
-    def api(self, method, fields, api=CONTACTS_API):
+    def api(self, method, fields, api=CONTACTS_API, version=1):
         path = "/webapi/entry.cgi?" + urllib.parse.urlencode(
-            {"api": api, "version": "1", "method": method})
+            {"api": api, "version": str(version), "method": method})
         headers = {"X-CSRF-Token": self.csrf} if self.csrf else {}
         status, _, body = self.request(path, fields, headers)
         return status, json.loads(body)
+
+    def import_file(self, user, path):
+        """Imports a .vcf file as the pages do (multipart, version 2); returns the reply."""
+        boundary = "lumidex-" + os.urandom(8).hex()
+        with open(path, "rb") as f:
+            data = f.read()
+        body = ("--%s\r\nContent-Disposition: form-data; name=\"user\"\r\n\r\n%s\r\n"
+                "--%s\r\nContent-Disposition: form-data; name=\"file\"; filename=\"%s\"\r\n"
+                "Content-Type: text/vcard\r\n\r\n" % (boundary, user, boundary, os.path.basename(path))
+                ).encode() + data + ("\r\n--%s--\r\n" % boundary).encode()
+        path = "/webapi/entry.cgi?" + urllib.parse.urlencode(
+            {"api": CONTACTS_API, "version": "2", "method": "import_cards"})
+        req = urllib.request.Request(self.server.url + path, data=body, headers={
+            "Content-Type": "multipart/form-data; boundary=" + boundary, "X-CSRF-Token": self.csrf})
+        with self.opener.open(req, timeout=120) as reply:
+            return json.loads(reply.read())
 
 
 def start_browser(download_dir=None, width=1280, height=900):
