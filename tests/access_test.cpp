@@ -679,7 +679,7 @@ TEST_F(AccessTest, ParallelGuessesAreCheckedNoMoreThanTheLimitAndLockOnlyTheirAd
 
 TEST_F(AccessTest, RightPasswordsSentAtOnceAreNeverRefusedForChecksInFlight) {
   // Rounds of 20 listings at once with admin's password, as a script listing several users
-  // sends them: first clean, then right after two typos, then twice more.
+  // sends them: first clean, then right after two typos.
   auto round = [&] {
     std::vector<HttpReply> replies(20);
     std::vector<std::thread> clients;
@@ -698,7 +698,16 @@ TEST_F(AccessTest, RightPasswordsSentAtOnceAreNeverRefusedForChecksInFlight) {
   EXPECT_EQ(108, CodeOf(List("ann", {Basic("admin", "typo 1")})));
   EXPECT_EQ(108, CodeOf(List("ann", {Basic("admin", "typo 2")})));
   EXPECT_EQ(20, round());
-  EXPECT_EQ(20, round());
+  // One failure short of the limit, each check first waits 4 s, so the checks overlap for
+  // certain; one runs, the others wait for it rather than count it as a failure.
+  {
+    SessionsDb db(SessionsPath());
+    const std::string now = std::to_string(std::time(nullptr));
+    for (int i = 0; i < front::kMaxNameFailuresPerAddress - 1; ++i) {
+      db.Exec("INSERT INTO sign_in_failures(name, address, at) VALUES ('admin', '127.0.0.1', " +
+              now + ")");
+    }
+  }
   EXPECT_EQ(20, round());
 
   // A check whose process died is not waited for for ever: once stale it is a failure.
