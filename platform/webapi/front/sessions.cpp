@@ -341,14 +341,14 @@ bool SessionStore::RecordSignIn(const Reservation& reservation, const std::strin
   Statement release(_db, "DELETE FROM sign_in_failures WHERE rowid = ?1");
   // Checks of the name still in flight are not forgotten: they settle on their own.
   Statement here(_db,
-                 "UPDATE sign_in_failures SET name = '' WHERE name = ?1 AND address = ?2"
-                 " AND pending = 0");
-  Statement elsewhere(_db, "UPDATE sign_in_failures SET slows = 0 WHERE name = ?1 AND pending = 0");
+                 "UPDATE sign_in_failures SET name = '' WHERE name = ?1 AND address = ?2" SETTLED);
+  Statement elsewhere(_db, "UPDATE sign_in_failures SET slows = 0 WHERE name = ?1" SETTLED);
   Statement prune(_db, "DELETE FROM sign_ins WHERE at <= ?1");
   Statement note(_db, "INSERT OR REPLACE INTO sign_ins(name, address, at) VALUES (?1, ?2, ?3)");
+  const long long stale = Now() - kInFlightSeconds;
   bool done = release.Bind(1, reservation.id).Step() == SQLITE_DONE &&
-              here.Bind(1, name).Bind(2, address).Step() == SQLITE_DONE &&
-              elsewhere.Bind(1, name).Step() == SQLITE_DONE &&
+              here.Bind(1, name).Bind(2, address).Bind(9, stale).Step() == SQLITE_DONE &&
+              elsewhere.Bind(1, name).Bind(9, stale).Step() == SQLITE_DONE &&
               prune.Bind(1, Now() - kKnownAddressSeconds).Step() == SQLITE_DONE &&
               note.Bind(1, name).Bind(2, address).Bind(3, Now()).Step() == SQLITE_DONE;
   return done && transaction.Commit();
