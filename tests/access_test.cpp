@@ -329,15 +329,55 @@ TEST_F(AccessTest, NamesThatReadAsJsonValuesReachExactlyTheirOwnContacts) {
     EXPECT_EQ(std::vector<std::string>{name}, familyNames(name, name, "pw of " + name)) << name;
     EXPECT_EQ(std::vector<std::string>{name}, familyNames(name, "admin", kAdminPassword)) << name;
   }
-  // Other spellings of the same JSON values are other users, with none of those cards.
-  for (const char* spelling : {"1000.0", "2.5", "007", "\t007", " 7", "1E3", "\"null\""}) {
+  // Other spellings of the same JSON values are other users, with none of those cards; a name
+  // sent as a JSON string is the name itself, for its owner and for admin alike.
+  for (const char* spelling : {"1000.0", "2.5", "007", "\t007", " 7", "1E3", "\"null\" "}) {
     EXPECT_EQ(std::vector<std::string>{}, familyNames(spelling, "admin", kAdminPassword))
         << spelling;
   }
+  for (const std::string& name : names) {
+    const std::string quoted = "\"" + name + "\"";
+    EXPECT_EQ(std::vector<std::string>{name}, familyNames(quoted, name, "pw of " + name)) << name;
+    EXPECT_EQ(std::vector<std::string>{name}, familyNames(quoted, "admin", kAdminPassword)) << name;
+  }
   // And nobody else may use them.
   EXPECT_EQ(109, CodeOf(List("null", {Basic("7", "pw of 7")})));
+  EXPECT_EQ(109, CodeOf(List("\"null\"", {Basic("7", "pw of 7")})));
   EXPECT_EQ(109, CodeOf(List("\t007", {Basic("7", "pw of 7")})));
+  EXPECT_EQ(109, CodeOf(List("\"7\" ", {Basic("7", "pw of 7")})));
   EXPECT_EQ(109, CodeOf(List("1000.0", {Basic("1000", "pw of 1000")})));
+}
+
+TEST_F(AccessTest, TextsSentAsJsonStringsAreTheTextsTheySpell) {
+  // The platform's callers JSON-encode every parameter; scripts send bare text. Both reach the
+  // same book, for the check and for the module alike.
+  const std::string ann = Basic("ann", kAnnPassword);
+  HttpReply added = Send("POST", std::string(kContacts) + "&method=add_card", {ann},
+                         "user=" + UrlEncode("\"ann\"") + "&card=" + UrlEncode(kCard));
+  ASSERT_EQ(0, CodeOf(added)) << added.body;
+  EXPECT_EQ(0, CodeOf(AddCardFor("ann", {ann})));
+  auto listed = [&](const std::string& user, const std::string& searchKey,
+                    const std::string& credentials) {
+    std::string target = std::string(kContacts) + "&method=list_cards&user=" + UrlEncode(user);
+    if (!searchKey.empty()) target += "&search_key=" + UrlEncode(searchKey);
+    HttpReply reply = Send("GET", target, {credentials});
+    return CodeOf(reply) == 0 ? static_cast<int>(ParseJson(reply.body)["data"]["cards"].size())
+                              : -CodeOf(reply);
+  };
+  for (const char* spelling : {"ann", "\"ann\"", "\"\\u0061nn\""}) {
+    EXPECT_EQ(2, listed(spelling, "", ann)) << spelling;
+    EXPECT_EQ(2, listed(spelling, "", Basic("admin", kAdminPassword))) << spelling;
+    EXPECT_EQ(-109, listed(spelling, "", Basic("bob", kBobPassword))) << spelling;
+  }
+  // Only a whole JSON string is decoded: these name nobody ann may reach.
+  for (const char* spelling : {"\"bob\"", "\"ann\" ", "\"ann\"\"\"", "\"ann", "[\"ann\"]"}) {
+    EXPECT_EQ(-109, listed(spelling, "", ann)) << spelling;
+  }
+  EXPECT_EQ(2, listed("ann", "\"doe\"", ann));
+  EXPECT_EQ(2, listed("\"ann\"", "doe", ann));
+  EXPECT_EQ(0, listed("\"ann\"", "\"nobody\"", ann));
+  // No book was made for a name with quotes.
+  EXPECT_EQ("1", Caldav::Value("SELECT count(*) FROM addressbook_home"));
 }
 
 TEST_F(AccessTest, AdminMayNameAnyoneAndAloneUsesTheSettings) {
@@ -637,6 +677,55 @@ TEST_F(AccessTest, ParallelGuessesAreCheckedNoMoreThanTheLimitAndLockOnlyTheirAd
   EXPECT_EQ(0, CodeOf(List("ann", {Basic("admin", kAdminPassword)})));
 }
 
+TEST_F(AccessTest, RightPasswordsSentAtOnceAreNeverRefusedForChecksInFlight) {
+  // Rounds of 20 listings at once with admin's password, as a script listing several users
+  // sends them: first clean, then right after two typos.
+  auto round = [&] {
+    std::vector<HttpReply> replies(20);
+    std::vector<std::thread> clients;
+    for (size_t i = 0; i < replies.size(); ++i) {
+      clients.emplace_back([&, i] {
+        replies[i] = HttpRequest(
+            server->Port(), "GET",
+            std::string(kContacts) + "&method=list_cards&user=user" + std::to_string(i % 4),
+            {"Host: " + host, Basic("admin", kAdminPassword)});
+      });
+    }
+    for (std::thread& client : clients) client.join();
+    return WithStatus(replies, 200);
+  };
+  EXPECT_EQ(20, round());
+  EXPECT_EQ(108, CodeOf(List("ann", {Basic("admin", "typo 1")})));
+  EXPECT_EQ(108, CodeOf(List("ann", {Basic("admin", "typo 2")})));
+  EXPECT_EQ(20, round());
+  // One failure short of the limit, each check first waits 4 s, so the checks overlap for
+  // certain; one runs, the others wait for it rather than count it as a failure.
+  {
+    SessionsDb db(SessionsPath());
+    const std::string now = std::to_string(std::time(nullptr));
+    for (int i = 0; i < front::kMaxNameFailuresPerAddress - 1; ++i) {
+      db.Exec("INSERT INTO sign_in_failures(name, address, at) VALUES ('admin', '127.0.0.1', " +
+              now + ")");
+    }
+  }
+  EXPECT_EQ(20, round());
+
+  // A check whose process died is not waited for for ever: once stale it is a failure.
+  {
+    SessionsDb db(SessionsPath());
+    const std::string stale = std::to_string(std::time(nullptr) - front::kInFlightSeconds - 1);
+    for (int i = 0; i < front::kMaxNameFailuresPerAddress; ++i) {
+      db.Exec(
+          "INSERT INTO sign_in_failures(name, address, at, pending) VALUES"
+          " ('bob', '127.0.0.1', " +
+          stale + ", 1)");
+    }
+  }
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(429, List("bob", {Basic("bob", kBobPassword)}).status);
+  EXPECT_LT(Seconds(start), 5.0);
+}
+
 TEST(SessionsFile, ProcessesSettingUpANewFileAtOnceAllGetThrough) {
   TempRoot root;
   const std::string path = root.Path(kSessions);
@@ -672,6 +761,36 @@ TEST(SessionsFile, ProcessesSettingUpANewFileAtOnceAllGetThrough) {
     }
     ASSERT_EQ(0, failed) << "round " << round;
   }
+}
+
+TEST(SessionsFile, AFileOfAnEarlierVersionKeepsItsFailures) {
+  TempRoot root;
+  const std::string path = root.Path(kSessions);
+  fs::create_directories(fs::path(path).parent_path());
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+    std::string insert;
+    for (int i = 0; i < front::kMaxNameFailuresPerAddress; ++i) {
+      insert += "INSERT INTO sign_in_failures VALUES ('ann', '127.0.0.1', strftime('%s'), 1);";
+    }
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                      ("CREATE TABLE sign_in_failures(name TEXT NOT NULL, address"
+                                       " TEXT NOT NULL, at INTEGER NOT NULL, slows INTEGER NOT"
+                                       " NULL DEFAULT 1);" +
+                                       insert)
+                                          .c_str(),
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+  }
+  front::SessionStore store;
+  ASSERT_TRUE(store.Open(true));
+  front::SessionStore::Reservation reservation;
+  EXPECT_EQ(front::SessionStore::Reserve::kRefused,
+            store.ReserveFailure("ann", "127.0.0.1", &reservation));
+  EXPECT_EQ(front::SessionStore::Reserve::kReserved,
+            store.ReserveFailure("ann", "127.0.0.2", &reservation));
+  EXPECT_EQ(front::kMaxNameFailuresPerAddress, reservation.nameFailures);
 }
 
 TEST_F(AccessTest, AnAccountsSignInDoesNotResetItsAddressForOtherNames) {

@@ -167,31 +167,62 @@ TEST_F(FrontTest, QueryValuesAreJsonWhenTheyParseAndTextOtherwise) {
   EXPECT_EQ(params["version"], Json::Value(1));
 }
 
-TEST_F(FrontTest, HandlersCanReadEveryValueAsTheTextSent) {
-  // Texts that read as JSON values, or nearly: each stays available as sent, and the ones with
-  // white space around them are not read as JSON at all.
-  const std::vector<std::string> sent = {"null", "1e3",       "2.50",
-                                         "true", "1000",      "-0",
-                                         "007",  "\t007",     " 12345678901234567890123",
-                                         "7\n",  "[\"ann\"]", "\"ann\"",
-                                         "",     "Zoë",       std::string("a\0b", 3)};
+TEST_F(FrontTest, HandlersReadEveryValueAsTextByOneRule) {
+  // A text that is exactly one JSON string is that string, decoded, for the text and the value
+  // alike; any other text, even one that reads as another JSON value, is read as sent, and the
+  // ones with white space around them are not read as JSON at all.
+  auto asSent = [](const std::string& text) { return std::make_pair(text, text); };
+  const std::vector<std::pair<std::string, std::string>> sent = {
+      asSent("null"),
+      asSent("1e3"),
+      asSent("2.50"),
+      asSent("true"),
+      asSent("1000"),
+      asSent("-0"),
+      asSent("007"),
+      asSent("\t007"),
+      asSent(" 12345678901234567890123"),
+      asSent("7\n"),
+      asSent("[\"ann\"]"),
+      asSent(""),
+      asSent("Zoë"),
+      asSent(std::string("a\0b", 3)),
+      {"\"ann\"", "ann"},
+      {"\"o'brien\"", "o'brien"},
+      {"\"a\\\"b\"", "a\"b"},
+      {"\"\\u00e9\\ud83d\\udcc7\\n\\/\"", "\u00e9\U0001F4C7\n/"},
+      {"\"\"", ""},
+      asSent("\"ann\" "),
+      asSent("\"a\" \"b\""),
+      asSent("\"a\"b\""),
+      asSent("\"ann"),
+      asSent("\"\\ud83d\""),
+      asSent("\"\\x\""),
+      asSent("\"a\tb\""),
+  };
   std::string query = Query("echo");
   for (size_t i = 0; i < sent.size(); ++i) {
-    query += "&v" + std::to_string(i) + "=" + testenv::UrlEncode(sent[i]);
+    query += "&v" + std::to_string(i) + "=" + testenv::UrlEncode(sent[i].first);
   }
   // A body value replaces the query's, text and all.
   Json::Value echoed = Reply(
       Post(query + "&last=query", "application/x-www-form-urlencoded", "last=%20body"))["data"];
   for (size_t i = 0; i < sent.size(); ++i) {
     const std::string name = "v" + std::to_string(i);
-    EXPECT_EQ(echoed["texts"][name], Json::Value(sent[i])) << name;
+    const std::string& read = sent[i].second;
+    EXPECT_EQ(echoed["texts"][name], Json::Value(read)) << sent[i].first;
+    // A value that is a string is the same string.
+    if (echoed["params"][name].isString()) {
+      EXPECT_EQ(echoed["params"][name], Json::Value(read)) << sent[i].first;
+    }
   }
   EXPECT_EQ(echoed["texts"]["last"], Json::Value(" body"));
   EXPECT_EQ(echoed["params"]["last"], Json::Value(" body"));
   for (size_t i = 7; i <= 9; ++i) {
-    EXPECT_EQ(echoed["params"]["v" + std::to_string(i)], Json::Value(sent[i])) << i;
+    EXPECT_EQ(echoed["params"]["v" + std::to_string(i)], Json::Value(sent[i].first)) << i;
   }
   EXPECT_EQ(echoed["params"]["v4"], Json::Value(1000));
+  EXPECT_EQ(echoed["params"]["v0"], Json::Value());
 }
 
 TEST_F(FrontTest, BodyValuesJoinTheQueryAndReplaceItsValues) {

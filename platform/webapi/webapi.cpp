@@ -5,6 +5,110 @@
 
 namespace ORVA {
 
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The four hex digits at `at`, all before `end`; -1 when there are not four.
+long Hex4(const std::string& text, size_t at, size_t end) {
+  if (at + 4 > end) return -1;
+  long value = 0;
+  for (size_t i = at; i < at + 4; ++i) {
+    int digit = HexDigit(text[i]);
+    if (digit < 0) return -1;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+void AppendUtf8(unsigned long code, std::string* out) {
+  if (code < 0x80) {
+    *out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    *out += static_cast<char>(0xC0 | (code >> 6));
+    *out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    *out += static_cast<char>(0xE0 | (code >> 12));
+    *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (code >> 18));
+    *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+}  // namespace
+
+bool DecodeJsonString(const std::string& sent, std::string* decoded) {
+  if (sent.size() < 2 || sent.front() != '"' || sent.back() != '"') return false;
+  const size_t end = sent.size() - 1;  // the closing quote
+  std::string out;
+  for (size_t i = 1; i < end; ++i) {
+    const unsigned char c = static_cast<unsigned char>(sent[i]);
+    // A quote inside ends the string early: what follows is a second value or junk.
+    if (c == '"' || c < 0x20) return false;
+    if (c != '\\') {
+      out += static_cast<char>(c);
+      continue;
+    }
+    if (++i >= end) return false;  // the closing quote is escaped
+    switch (sent[i]) {
+      case '"':
+      case '\\':
+      case '/':
+        out += sent[i];
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'u': {
+        long unit = Hex4(sent, i + 1, end);
+        if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
+        i += 4;
+        unsigned long code = static_cast<unsigned long>(unit);
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+          // Only a pair of surrogates is a character.
+          if (i + 2 >= end || sent[i + 1] != '\\' || sent[i + 2] != 'u') return false;
+          long low = Hex4(sent, i + 3, end);
+          if (low < 0xDC00 || low > 0xDFFF) return false;
+          i += 6;
+          code = 0x10000 + ((code - 0xD800) << 10) + static_cast<unsigned long>(low - 0xDC00);
+        }
+        AppendUtf8(code, &out);
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  *decoded = std::move(out);
+  return true;
+}
+
+std::string ParamText(const std::string& sent) {
+  std::string decoded;
+  return DecodeJsonString(sent, &decoded) ? decoded : sent;
+}
+
 APIRequest::APIRequest() : _params(Json::objectValue) {}
 
 APIRequest::APIRequest(const Json::Value& params)
@@ -19,7 +123,7 @@ Json::Value APIRequest::GetParam(const std::string& name, const Json::Value& def
 bool APIRequest::GetParamText(const std::string& name, std::string* text) const {
   auto found = _texts.find(name);
   if (found == _texts.end()) return false;
-  *text = found->second;
+  *text = ParamText(found->second);
   return true;
 }
 

@@ -19,9 +19,10 @@ class APIRequest {
   // The parameter's value, or `defaultValue` when absent.
   Json::Value GetParam(const std::string& name, const Json::Value& defaultValue) const;
 
-  // The text the client sent for the parameter, before it was read as JSON: what a handler
-  // that wants text reads, so that "null", "1e3" or "007" stay the names they spell. False when
-  // the request holds no such text (the parameter is absent or was given as a value only).
+  // The parameter as text, from what the client sent rather than from its JSON value: what a
+  // handler that wants text reads (ParamText), so that "null", "1e3" or "007" stay the names
+  // they spell while `"alice"` is alice. False when the request holds no such text (the
+  // parameter is absent or was given as a value only).
   bool GetParamText(const std::string& name, std::string* text) const;
 
   // Framework side: set by the front while decoding a request.
@@ -59,6 +60,17 @@ class APIResponse {
   int _code;
   Json::Value _data;
 };
+
+// The text a parameter stands for, given the raw text sent (shown here between backquotes): a
+// raw text that is exactly one JSON string (`"alice"`, `"a\"b"`, `"\u00e9"`) is that string,
+// decoded; any other is itself (`null`, `1e3`, `%09007` (a tab, 007), `alice`, `"a" "b"`). The
+// platform's callers send every parameter JSON-encoded, strings included; scripts send bare text.
+// The front's access check and the handlers' text reads both go through this one function, so they
+// always name the same user.
+std::string ParamText(const std::string& sent);
+// Whether `sent` is exactly one JSON string, with its decoded value in `decoded` when it is. A
+// raw control character, a stray quote or a lone surrogate escape makes it something else.
+bool DecodeJsonString(const std::string& sent, std::string* decoded);
 
 typedef void (*APIHandler)(APIRequest* request, APIResponse* response);
 

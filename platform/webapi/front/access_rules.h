@@ -15,8 +15,8 @@ namespace front {
 bool IsChangingCall(const std::string& api, const std::string& method);
 
 // Whether `who` may call `api` with `request`. "admin" may call anything. Anyone else may call
-// only the contacts methods, and only naming themselves in "user", compared as the text sent,
-// which is what the module reads too.
+// only the contacts methods, and only naming themselves in "user", read as text the way the
+// module reads it (ORVA::APIRequest::GetParamText): `user="ann"` and `user=ann` are both ann.
 bool MayCall(const Identity& who, const std::string& api, const ORVA::APIRequest& request);
 
 }  // namespace front

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,6 +21,8 @@ constexpr size_t kMaxAuthorizationBytes = 4096;
 constexpr size_t kMaxCookies = 64;
 constexpr long long kFirstDelayMs = 250;
 constexpr long long kMaxDelayMs = 4000;
+// How often a sign-in that waits for checks in flight looks again.
+constexpr long long kWaitStepMs = 50;
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -144,19 +147,34 @@ int SignIn(SessionStore* store, const std::string& name, const std::string& pass
   const std::string address = Env("REMOTE_ADDR");
   // A name that can be no account's is not kept: the address alone counts its failures.
   const std::string kept = ValidAccountName(name) ? name : "";
-  // The failure is recorded before the check and taken back after a success, so however many
-  // guesses arrive at once, no more than the limit are ever checked.
+  // The check is recorded as in flight before the password is known, and refused only on
+  // failures that have settled; while checks in flight could still reach a limit, this one
+  // waits for them. However many guesses arrive at once, no more than the limit are checked,
+  // and checks of the right password that run at the same time never refuse each other.
   SessionStore::Reservation reservation;
-  switch (store->ReserveFailure(kept, address, &reservation)) {
-    case SessionStore::Reserve::kReserved:
-      break;
-    case SessionStore::Reserve::kRefused:
-      *retryAfter = reservation.retryAfter;
-      return kTooManyFailures;
-    case SessionStore::Reserve::kError:
-      std::fprintf(stderr, "sign-in: cannot count failed sign-ins; %s refused\n",
-                   kept.empty() ? "a sign-in" : kept.c_str());
-      return kNotSignedIn;
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(kInFlightSeconds + 5);
+  for (bool reserved = false; !reserved;) {
+    switch (store->ReserveFailure(kept, address, &reservation)) {
+      case SessionStore::Reserve::kReserved:
+        reserved = true;
+        break;
+      case SessionStore::Reserve::kRefused:
+        *retryAfter = reservation.retryAfter;
+        return kTooManyFailures;
+      case SessionStore::Reserve::kWait:
+        // Checks in flight settle or turn stale within kInFlightSeconds; past that something
+        // is wrong with the clock or the file.
+        if (std::chrono::steady_clock::now() > giveUp) {
+          *retryAfter = static_cast<int>(kInFlightSeconds);
+          return kTooManyFailures;
+        }
+        SleepMs(kWaitStepMs);
+        break;
+      case SessionStore::Reserve::kError:
+        std::fprintf(stderr, "sign-in: cannot count failed sign-ins; %s refused\n",
+                     kept.empty() ? "a sign-in" : kept.c_str());
+        return kNotSignedIn;
+    }
   }
   // The wait comes before the check, so a client cannot learn the answer sooner by giving up.
   // Other names' failures from an address do not slow a name that signed in from there lately.
@@ -166,7 +184,14 @@ int SignIn(SessionStore* store, const std::string& name, const std::string& pass
     long long delay = kFirstDelayMs << std::min(failures - 1, 8);
     SleepMs(std::min(delay, kMaxDelayMs));
   }
-  if (!CheckPassword(name, password)) return kNotSignedIn;
+  if (!CheckPassword(name, password)) {
+    // Left in flight, the check would count as a failure only once stale, holding others up.
+    if (!store->RecordFailure(reservation)) {
+      std::fprintf(stderr, "sign-in: cannot record a failed sign-in of %s\n",
+                   kept.empty() ? "a name" : kept.c_str());
+    }
+    return kNotSignedIn;
+  }
   if (!store->RecordSignIn(reservation, kept, address)) {
     std::fprintf(stderr, "sign-in: cannot record the sign-in of %s\n", kept.c_str());
   }

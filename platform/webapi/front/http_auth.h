@@ -31,9 +31,10 @@ std::string Env(const char* name);
 
 // Checks a name and password, first waiting longer the more sign-ins failed lately for that
 // name or from the client's address (REMOTE_ADDR), and refusing outright beyond the limits of
-// sessions.h for the name from that address and for the address. Returns 0 when they are an
-// account's, else kNotSignedIn or kTooManyFailures (with the seconds after which to try again
-// in `retryAfter`).
+// sessions.h for the name from that address and for the address. Only settled failures
+// refuse: while checks in flight could still reach a limit it waits for them to settle. Returns
+// 0 when they are an account's, else kNotSignedIn or kTooManyFailures (with the seconds after which
+// to try again in `retryAfter`).
 int SignIn(SessionStore* store, const std::string& name, const std::string& password,
            int* retryAfter);
 

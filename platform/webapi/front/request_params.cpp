@@ -258,6 +258,10 @@ Json::Value DecodeValue(const std::string& text) {
   static const char kJsonSpace[] = " \t\r\n";
   if (std::strchr(kJsonSpace, text.front()) || std::strchr(kJsonSpace, text.back())) return asText;
   char first = text[0];
+  // A string is read by the same function as the handlers' texts, so that a parameter's value
+  // and its text never differ.
+  std::string decoded;
+  if (first == '"') return ORVA::DecodeJsonString(text, &decoded) ? Json::Value(decoded) : asText;
   bool integral = false;
   bool number = first == '-' || std::isdigit(static_cast<unsigned char>(first));
   if (number && !IsJsonNumber(text, &integral)) return asText;

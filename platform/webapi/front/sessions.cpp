@@ -24,16 +24,25 @@ constexpr const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS sessions(token_hash TEXT PRIMARY KEY, user TEXT NOT NULL,"
     " csrf TEXT NOT NULL, expires INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS sessions_user ON sessions(user);"
-    // One row per failed sign-in: `name` is "" for a name that can be no account's, or after
-    // that name signed in from the same address; `slows` ends when the name signs in anywhere.
+    // One row per failed sign-in, or per check in flight (`pending`): `name` is "" for a name
+    // that can be no account's, or after that name signed in from the same address; `slows`
+    // ends when the name signs in anywhere.
     "CREATE TABLE IF NOT EXISTS sign_in_failures(name TEXT NOT NULL, address TEXT NOT NULL,"
-    " at INTEGER NOT NULL, slows INTEGER NOT NULL DEFAULT 1);"
+    " at INTEGER NOT NULL, slows INTEGER NOT NULL DEFAULT 1, pending INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS sign_in_failures_name ON sign_in_failures(name, address, at);"
     "CREATE INDEX IF NOT EXISTS sign_in_failures_address ON sign_in_failures(address, at);"
     "CREATE TABLE IF NOT EXISTS sign_ins(name TEXT NOT NULL, address TEXT NOT NULL,"
     " at INTEGER NOT NULL, PRIMARY KEY(name, address));"
     // The counts of earlier versions, one row per name and per address.
     "DROP TABLE IF EXISTS failures;";
+
+// Files of earlier versions have no `pending` column; their rows are all settled failures.
+constexpr const char kAddPending[] =
+    "ALTER TABLE sign_in_failures ADD COLUMN pending INTEGER NOT NULL DEFAULT 0";
+
+// Appended to a query over sign_in_failures, with ?9 bound to Now() - kInFlightSeconds: only
+// settled failures, and checks in flight so long that they count as failures.
+#define SETTLED " AND (pending = 0 OR at <= ?9)"
 
 long long Now() { return static_cast<long long>(std::time(nullptr)); }
 
@@ -67,6 +76,8 @@ class Statement {
     return text ? reinterpret_cast<const char*>(text) : "";
   }
   long long Int(int column) { return sqlite3_column_int64(_stmt, column); }
+  // Done with the current row, so that the statement holds up no COMMIT.
+  void Reset() { sqlite3_reset(_stmt); }
   // The first column of the first row as a number (0 when there is none); the statement is
   // done with then, so it holds up no COMMIT.
   long long Count() {
@@ -166,7 +177,7 @@ bool SessionStore::Open(bool create) {
   if (ready) {
     // Parallel requests wait for each other's short writes instead of failing.
     sqlite3_busy_timeout(_db, 10000);
-    ready = !create || (Exec("PRAGMA journal_mode=WAL") && Exec(kSchema));
+    ready = !create || (Exec("PRAGMA journal_mode=WAL") && Exec(kSchema) && AddPendingColumn());
   } else if (create) {
     std::fprintf(stderr, "sessions: cannot open %s\n", path.c_str());
   }
@@ -176,6 +187,14 @@ bool SessionStore::Open(bool create) {
     _db = nullptr;
   }
   return ready;
+}
+
+bool SessionStore::AddPendingColumn() {
+  sqlite3_stmt* probe = nullptr;
+  const bool present = sqlite3_prepare_v2(_db, "SELECT pending FROM sign_in_failures LIMIT 0", -1,
+                                          &probe, nullptr) == SQLITE_OK;
+  sqlite3_finalize(probe);
+  return present || Exec(kAddPending);
 }
 
 bool SessionStore::Exec(const char* sql) {
@@ -229,45 +248,61 @@ SessionStore::Reserve SessionStore::ReserveFailure(const std::string& name,
   *reservation = Reservation();
   WriteTransaction transaction(_db);
   if (!transaction.Open()) return Reserve::kError;
-  const long long since = Now() - kFailureWindowSeconds;
+  const long long now = Now();
+  const long long since = now - kFailureWindowSeconds;
+  const long long stale = now - kInFlightSeconds;
   Statement prune(_db, "DELETE FROM sign_in_failures WHERE at <= ?1");
   if (prune.Bind(1, since).Step() != SQLITE_DONE) return Reserve::kError;
 
-  int pairFailures = 0;
+  // Each count gives all recent rows and the settled ones among them; the rest are in flight.
+  auto tally = [&](Statement& count, int* settled, int* inFlight) {
+    count.Bind(9, stale);
+    if (count.Step() == SQLITE_ROW) {
+      *settled = static_cast<int>(count.Int(1));
+      *inFlight = static_cast<int>(count.Int(0)) - *settled;
+    }
+    count.Reset();
+  };
+  int pairFailures = 0, pairInFlight = 0;
   if (!name.empty()) {
     Statement pair(_db,
-                   "SELECT count(*) FROM sign_in_failures WHERE name = ?1 AND address = ?2"
-                   " AND at > ?3");
-    pairFailures = static_cast<int>(pair.Bind(1, name).Bind(2, address).Bind(3, since).Count());
+                   "SELECT count(*), count(CASE WHEN pending = 0 OR at <= ?9 THEN 1 END)"
+                   " FROM sign_in_failures WHERE name = ?1 AND address = ?2 AND at > ?3");
+    pair.Bind(1, name).Bind(2, address).Bind(3, since);
+    tally(pair, &pairFailures, &pairInFlight);
     Statement slowing(_db,
                       "SELECT count(*) FROM sign_in_failures WHERE name = ?1 AND slows = 1"
-                      " AND at > ?2");
-    reservation->nameFailures = static_cast<int>(slowing.Bind(1, name).Bind(2, since).Count());
+                      " AND at > ?2" SETTLED);
+    reservation->nameFailures =
+        static_cast<int>(slowing.Bind(1, name).Bind(2, since).Bind(9, stale).Count());
     Statement known(_db,
                     "SELECT count(*) FROM sign_ins WHERE name = ?1 AND address = ?2 AND at > ?3");
     reservation->knownHere =
-        known.Bind(1, name).Bind(2, address).Bind(3, Now() - kKnownAddressSeconds).Count() > 0;
+        known.Bind(1, name).Bind(2, address).Bind(3, now - kKnownAddressSeconds).Count() > 0;
   }
+  int addressInFlight = 0;
   Statement fromAddress(_db,
-                        "SELECT count(*) FROM sign_in_failures WHERE address = ?1 AND at > ?2");
-  reservation->addressFailures =
-      static_cast<int>(fromAddress.Bind(1, address).Bind(2, since).Count());
+                        "SELECT count(*), count(CASE WHEN pending = 0 OR at <= ?9 THEN 1 END)"
+                        " FROM sign_in_failures WHERE address = ?1 AND at > ?2");
+  fromAddress.Bind(1, address).Bind(2, since);
+  tally(fromAddress, &reservation->addressFailures, &addressInFlight);
+  const bool addressLimited = !reservation->knownHere;
 
-  // Refused until enough of the failures leave the window: the oldest of those over the limit.
+  // Refused, on settled failures alone, until enough of them leave the window: the oldest of
+  // those over the limit.
   int retryAfter = 0;
   if (pairFailures >= kMaxNameFailuresPerAddress) {
     Statement oldest(_db,
-                     "SELECT at FROM sign_in_failures WHERE name = ?1 AND address = ?2 AND at > ?3"
-                     " ORDER BY at LIMIT 1 OFFSET ?4");
-    oldest.Bind(1, name).Bind(2, address).Bind(3, since);
+                     "SELECT at FROM sign_in_failures WHERE name = ?1 AND address = ?2"
+                     " AND at > ?3" SETTLED " ORDER BY at LIMIT 1 OFFSET ?4");
+    oldest.Bind(1, name).Bind(2, address).Bind(3, since).Bind(9, stale);
     oldest.Bind(4, static_cast<long long>(pairFailures - kMaxNameFailuresPerAddress));
     retryAfter = SecondsUntilGone(oldest);
   }
-  if (!reservation->knownHere && reservation->addressFailures >= kMaxAddressFailures) {
-    Statement oldest(_db,
-                     "SELECT at FROM sign_in_failures WHERE address = ?1 AND at > ?2"
-                     " ORDER BY at LIMIT 1 OFFSET ?3");
-    oldest.Bind(1, address).Bind(2, since);
+  if (addressLimited && reservation->addressFailures >= kMaxAddressFailures) {
+    Statement oldest(_db, "SELECT at FROM sign_in_failures WHERE address = ?1 AND at > ?2" SETTLED
+                          " ORDER BY at LIMIT 1 OFFSET ?3");
+    oldest.Bind(1, address).Bind(2, since).Bind(9, stale);
     oldest.Bind(3, static_cast<long long>(reservation->addressFailures - kMaxAddressFailures));
     retryAfter = std::max(retryAfter, SecondsUntilGone(oldest));
   }
@@ -275,9 +310,16 @@ SessionStore::Reserve SessionStore::ReserveFailure(const std::string& name,
     reservation->retryAfter = retryAfter;
     return transaction.Commit() ? Reserve::kRefused : Reserve::kError;
   }
+  // The checks in flight could still fill a limit: this one waits for them to settle rather
+  // than run beside them (and is refused then only if they turned out wrong).
+  if (pairFailures + pairInFlight >= kMaxNameFailuresPerAddress ||
+      (addressLimited && reservation->addressFailures + addressInFlight >= kMaxAddressFailures)) {
+    return Reserve::kWait;  // nothing to keep: rolled back
+  }
 
-  Statement insert(_db, "INSERT INTO sign_in_failures(name, address, at) VALUES (?1, ?2, ?3)");
-  if (insert.Bind(1, name).Bind(2, address).Bind(3, Now()).Step() != SQLITE_DONE) {
+  Statement insert(
+      _db, "INSERT INTO sign_in_failures(name, address, at, pending) VALUES (?1, ?2, ?3, 1)");
+  if (insert.Bind(1, name).Bind(2, address).Bind(3, now).Step() != SQLITE_DONE) {
     return Reserve::kError;
   }
   const long long id = sqlite3_last_insert_rowid(_db);
@@ -286,18 +328,27 @@ SessionStore::Reserve SessionStore::ReserveFailure(const std::string& name,
   return Reserve::kReserved;
 }
 
+bool SessionStore::RecordFailure(const Reservation& reservation) {
+  if (!_db) return false;
+  Statement settle(_db, "UPDATE sign_in_failures SET pending = 0 WHERE rowid = ?1");
+  return settle.Bind(1, reservation.id).Step() == SQLITE_DONE;
+}
+
 bool SessionStore::RecordSignIn(const Reservation& reservation, const std::string& name,
                                 const std::string& address) {
   WriteTransaction transaction(_db);
   if (!transaction.Open()) return false;
   Statement release(_db, "DELETE FROM sign_in_failures WHERE rowid = ?1");
-  Statement here(_db, "UPDATE sign_in_failures SET name = '' WHERE name = ?1 AND address = ?2");
-  Statement elsewhere(_db, "UPDATE sign_in_failures SET slows = 0 WHERE name = ?1");
+  // Checks of the name still in flight are not forgotten: they settle on their own.
+  Statement here(_db,
+                 "UPDATE sign_in_failures SET name = '' WHERE name = ?1 AND address = ?2" SETTLED);
+  Statement elsewhere(_db, "UPDATE sign_in_failures SET slows = 0 WHERE name = ?1" SETTLED);
   Statement prune(_db, "DELETE FROM sign_ins WHERE at <= ?1");
   Statement note(_db, "INSERT OR REPLACE INTO sign_ins(name, address, at) VALUES (?1, ?2, ?3)");
+  const long long stale = Now() - kInFlightSeconds;
   bool done = release.Bind(1, reservation.id).Step() == SQLITE_DONE &&
-              here.Bind(1, name).Bind(2, address).Step() == SQLITE_DONE &&
-              elsewhere.Bind(1, name).Step() == SQLITE_DONE &&
+              here.Bind(1, name).Bind(2, address).Bind(9, stale).Step() == SQLITE_DONE &&
+              elsewhere.Bind(1, name).Bind(9, stale).Step() == SQLITE_DONE &&
               prune.Bind(1, Now() - kKnownAddressSeconds).Step() == SQLITE_DONE &&
               note.Bind(1, name).Bind(2, address).Bind(3, Now()).Step() == SQLITE_DONE;
   return done && transaction.Commit();

@@ -20,6 +20,10 @@ inline constexpr long long kSessionSeconds = 8 * 60 * 60;
 inline constexpr long long kFailureWindowSeconds = 15 * 60;
 inline constexpr int kMaxNameFailuresPerAddress = 10;
 inline constexpr int kMaxAddressFailures = 30;
+// A password check records itself as in flight until it settles: a wrong password makes it a
+// failure, a right one takes it back. In-flight checks are never counted as failures; a check
+// that does not settle within this time (its process died) counts as one from then on.
+inline constexpr long long kInFlightSeconds = 30;
 // A name that signed in from an address within this time is not refused there for the failures
 // of other names from that address (a shared address, a proxy).
 inline constexpr long long kKnownAddressSeconds = 30LL * 24 * 60 * 60;
@@ -54,22 +58,26 @@ class SessionStore {
   bool Delete(const std::string& token);
   bool DeleteUser(const std::string& user);
 
-  // A failed sign-in recorded before the password is checked, so that parallel guesses are
-  // counted as they arrive rather than after their checks.
+  // A password check about to run, recorded as in flight before the password is checked.
   struct Reservation {
-    long long id = 0;         // the recorded failure; 0 when refused or on error
+    long long id = 0;         // the recorded check; 0 when refused or on error
     int nameFailures = 0;     // failures of the name from anywhere since its last sign-in
     int addressFailures = 0;  // failures of any name from the address
     bool knownHere = false;   // the name signed in from the address lately
     int retryAfter = 0;       // when refused: seconds until a sign-in can be checked again
   };
-  enum class Reserve { kReserved, kRefused, kError };
+  enum class Reserve { kReserved, kRefused, kWait, kError };
   // In one IMMEDIATE transaction: counts the recent failures of `name` ("" for a name that can
-  // be no account's) and of `address`, refuses when either limit is reached (the address limit
-  // only when the name has not signed in from there lately), and else records one failure.
+  // be no account's) and of `address`, and the checks of them in flight. Refuses when settled
+  // failures alone reach a limit (the address limit only when the name has not signed in from
+  // there lately); answers kWait, recording nothing, when the checks in flight could still
+  // reach it if they all failed; else records one check in flight. So no more checks than a
+  // limit allows ever run at once, and no check is refused for others that may yet succeed.
   Reserve ReserveFailure(const std::string& name, const std::string& address,
                          Reservation* reservation);
-  // The password was right: drops the reserved failure, forgets the name's failures from
+  // The password was wrong: the check in flight becomes a failure.
+  bool RecordFailure(const Reservation& reservation);
+  // The password was right: drops the check in flight, forgets the name's failures from
   // `address` and ends the slow-down of the name, and notes that it signed in from `address`.
   // The name's failures still count for the address, and for the name at other addresses.
   bool RecordSignIn(const Reservation& reservation, const std::string& name,
@@ -77,6 +85,7 @@ class SessionStore {
 
  private:
   bool Exec(const char* sql);
+  bool AddPendingColumn();
 
   sqlite3* _db = nullptr;
   int _setupFd = -1;  // held while the file is set up, closed after SQLite's
