@@ -423,6 +423,12 @@ std::string_view DecodedValue(const ContentLine& line, std::string& storage) {
   return storage;
 }
 
+std::size_t TrailingBackslashes(std::string_view text) {
+  std::size_t count = 0;
+  while (count < text.size() && text[text.size() - 1 - count] == '\\') ++count;
+  return count;
+}
+
 std::string UnescapeText(std::string_view text) {
   std::string out;
   out.reserve(text.size());
