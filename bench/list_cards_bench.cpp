@@ -17,7 +17,7 @@
 
 #include "bench_signin.h"
 #include "bench_util.h"
-#include "contact_and_calendar_handler.h"
+#include "card_model.h"
 #include "db_handler.h"
 #include "orvadb.h"
 #include "reply_json.h"
@@ -147,9 +147,6 @@ std::string Query(const std::string& user, bool search) {
 // store, the reader, the search, the reply handed to the framework, its encoding into the
 // output (counted, then written) and freeing the tree.
 void Stages(const std::string& user, int cards) {
-  ORVA::APIRequest request;
-  ORVA::APIResponse response;
-  ContactAndCalendarHandler handler(&request, &response, "contact_list_cards");
   double t0 = bench::NowSeconds();
   DBHandler store;
   double t1 = bench::NowSeconds();
@@ -159,21 +156,15 @@ void Stages(const std::string& user, int cards) {
   double t2 = bench::NowSeconds();
   Json::Value reply(Json::objectValue);
   Json::Value& all = reply["cards"] = Json::Value(Json::arrayValue);
-  std::string buffer;
   for (unsigned i = 0; i < count; ++i) {
-    const std::string text = texts[i].asString();
-    buffer = text;
-    handler.ParseCardLabel(buffer.data());
-    buffer = text;
-    Json::Value record(Json::objectValue);
-    handler.ParseCardText(buffer.data(), record);
+    Json::Value record = card::ReadRecord(texts[i].asString());
     record["id"] = names[i].asString();
     record["resource_id"] = ids[i].asString();
     all.append(std::move(record));
   }
   double t3 = bench::NowSeconds();
   unsigned matched = 0;
-  for (const Json::Value& record : all) matched += handler.isMatch(record, kSearch);
+  for (const Json::Value& record : all) matched += card::Matches(record, kSearch);
   double t4 = bench::NowSeconds();
   ORVA::APIResponse framework;
   framework.SetSuccess(std::move(reply));

@@ -19,7 +19,7 @@
 #include <memory>
 #include <random>
 
-#include "contact_and_calendar_handler.h"
+#include "card_model.h"
 #include "test_env.h"
 
 using namespace testenv;
@@ -213,20 +213,11 @@ TEST(ReplyJsonMatchesJsonCpp, RandomTreesOfValidText) {
 class ReplyJsonOfCards : public ::testing::Test {
  protected:
   Json::Value Read(const std::string& text) {
-    std::string labels = text;
-    std::string body = text;
-    handler.ParseCardLabel(labels.data());
-    Json::Value record(Json::objectValue);
-    handler.ParseCardText(body.data(), record);
+    Json::Value record = card::ReadRecord(text);
     record["id"] = "card.vcf";
     record["resource_id"] = "17";
     return record;
   }
-
-  TempRoot root;
-  ORVA::APIRequest request;
-  ORVA::APIResponse response;
-  ContactAndCalendarHandler handler{&request, &response, "contact_list_cards"};
 };
 
 TEST_F(ReplyJsonOfCards, CardRecordsAreEncodedAsBefore) {

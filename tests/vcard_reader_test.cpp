@@ -7,7 +7,7 @@
 #include <memory>
 #include <random>
 
-#include "contact_and_calendar_handler.h"
+#include "card_model.h"
 #include "test_env.h"
 
 using namespace testenv;
@@ -88,11 +88,10 @@ const Json::Value kNull;
   return ::testing::AssertionSuccess();
 }
 
-// A heap buffer of exactly the text and its NUL, so that AddressSanitizer sees any read or
-// write past the end.
+// A heap buffer of exactly the text, so that AddressSanitizer sees any read past the end.
 std::unique_ptr<char[]> ExactCopy(const std::string& text) {
-  std::unique_ptr<char[]> buffer(new char[text.size() + 1]);
-  std::memcpy(buffer.get(), text.c_str(), text.size() + 1);
+  std::unique_ptr<char[]> buffer(new char[text.size()]);
+  std::memcpy(buffer.get(), text.data(), text.size());
   return buffer;
 }
 
@@ -103,16 +102,10 @@ std::string SamplesDir() {
 
 class VCardReader : public ::testing::Test {
  protected:
-  // As the listing reads a card: labels from one copy, the record from another.
+  // As the listing reads a card.
   Json::Value Read(const std::string& text) {
-    handler.ParseCardLabel(ExactCopy(text).get());
-    return ReadTextOnly(text);
-  }
-
-  Json::Value ReadTextOnly(const std::string& text) {
-    Json::Value record(Json::objectValue);
-    handler.ParseCardText(ExactCopy(text).get(), record);
-    return record;
+    const std::unique_ptr<char[]> copy = ExactCopy(text);
+    return card::ReadRecord(std::string_view(copy.get(), text.size()));
   }
 
   Json::Value ReadSample(const std::string& file) {
@@ -120,11 +113,6 @@ class VCardReader : public ::testing::Test {
     if (!FileExists(path)) ADD_FAILURE() << "sample missing: " << path;
     return Read(ReadFile(path));
   }
-
-  TempRoot root;  // the handler's store keeps its mapping file under this root
-  ORVA::APIRequest request;
-  ORVA::APIResponse response;
-  ContactAndCalendarHandler handler{&request, &response, "contact_list_cards"};
 };
 
 // As an iPhone writes a card: CRLF, item groups labelled in both label forms, UTF-8.
@@ -264,16 +252,6 @@ TEST_F(VCardReader, EmptyTextGivesOnlyTheDefaults) {
   EXPECT_EQ(expected, Read(""));
   EXPECT_EQ(expected, Read("\r\n\n\r"));
   EXPECT_EQ(expected, Read("END:VCARD\r\nN:Doe;John\r\n"));
-
-  // Keys other than the defaults are left alone; the defaults are reset.
-  Json::Value record(Json::objectValue);
-  record["id"] = "kept.vcf";
-  record["note"] = "stale";
-  record["tel"].append("stale");
-  handler.ParseCardText(ExactCopy("").get(), record);
-  EXPECT_EQ("kept.vcf", record["id"].asString());
-  EXPECT_EQ("", record["note"].asString());
-  EXPECT_TRUE(record["tel"].empty());
 }
 
 TEST_F(VCardReader, NameTakesTheFirstThreeComponentsOfTheFirstNameLine) {
@@ -445,13 +423,6 @@ TEST_F(VCardReader, GroupLabelsComeFromTheLabelLinesOfTheSameCard) {
   EXPECT_EQ(Entry("item4.EMAIL", "only open", {"INTERNET"}, "c@example.com"), record["mail"][2]);
   EXPECT_EQ(Entry("item5.EMAIL", "", {"INTERNET"}, "d@example.com"), record["mail"][3]);
   EXPECT_TRUE(record["mail"][1].isMember("cust_name"));
-}
-
-TEST_F(VCardReader, TheReaderItselfKeepsLabelsUntilTheMapIsEmptied) {
-  // Emptying the map between cards is the listing's step; the scan only adds and replaces.
-  handler.ParseCardLabel(ExactCopy("item1.X-ABLabel:_$!<Work>!$_\r\n").get());
-  const Json::Value record = ReadTextOnly("item1.EMAIL;type=INTERNET:a@example.com\r\n");
-  EXPECT_EQ("Work", record["mail"][0]["cust_name"].asString());
 }
 
 TEST_F(VCardReader, TextAfterTheEndIsNotRead) {

@@ -1,12 +1,13 @@
-// The vCard writer on its own: the text a card record gives for a new card and for an edit,
-// values that must never start a property of their own, and the trimming the import shares.
+// The vCard writer on its own: the text a card record gives for a new card, values that must
+// never start a property of their own, and the address wrapping the edit shares.
 #include <json/json.h>
 
 #include <algorithm>
 #include <sstream>
 #include <vector>
 
-#include "contact_and_calendar_handler.h"
+#include "card_model.h"
+#include "card_record.h"
 #include "test_env.h"
 
 using namespace testenv;
@@ -15,7 +16,10 @@ namespace {
 
 class VCardWriter : public StoreTest {
  protected:
-  std::string Write(const Json::Value& card) { return handler.setCardContent(card); }
+  // The new card's text, its UID the record's `id`.
+  static std::string Write(const Json::Value& card) {
+    return card::NewCardText(card, record::Text(record::Member(card, "id")));
+  }
 
   static Json::Value Parse(const std::string& json) {
     Json::Value value;
@@ -48,10 +52,6 @@ class VCardWriter : public StoreTest {
     for (const char* type : types) entry["type"].append(type);
     return entry;
   }
-
-  ORVA::APIRequest request;
-  ORVA::APIResponse response;
-  ContactAndCalendarHandler handler{&request, &response, "test"};
 };
 
 using Lines = std::vector<std::string>;
@@ -86,20 +86,6 @@ TEST_F(VCardWriter, FreshIdIgnoresOtherAndUnknownKeys) {
   EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u1",
                    "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
             SplitLines(Write(card)));
-}
-
-TEST_F(VCardWriter, EmptyIdPutsOtherFirstUnchanged) {
-  Json::Value card = Parse(R"({"id":"","other":"BEGIN:VCARD\r\nUID:k\r\n"})");
-  EXPECT_EQ("BEGIN:VCARD\r\nUID:k\r\nFN:  \r\nN:;;;;\r\nNOTE:\r\nEND:VCARD\r\n", Write(card));
-  card.removeMember("id");
-  EXPECT_EQ("BEGIN:VCARD\r\nUID:k\r\nFN:  \r\nN:;;;;\r\nNOTE:\r\nEND:VCARD\r\n", Write(card));
-}
-
-TEST_F(VCardWriter, OtherWithoutFinalLineEndDoesNotJoinTheNameLine) {
-  EXPECT_EQ((Lines{"BEGIN:VCARD", "UID:k", "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
-            SplitLines(Write(Parse(R"({"other":"BEGIN:VCARD\r\nUID:k"})"))));
-  EXPECT_EQ((Lines{"BEGIN:VCARD", "UID:k", "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
-            SplitLines(Write(Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r"})"))));
 }
 
 TEST_F(VCardWriter, NameLinesKeepBothSeparatorsAndTrailingSpace) {
@@ -201,38 +187,18 @@ TEST_F(VCardWriter, NoteEscapesAlreadyPresentAreKeptAsTheyAre) {
   EXPECT_EQ("NOTE:a\\nb\\;c\\\\d", SplitLines(Write(card))[6]);
 }
 
-TEST_F(VCardWriter, UntypedEntryOfAnEditKeepsAParameterSoItStaysAnEntry) {
-  Json::Value card = Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r\n",
-    "mail":[{"key":"EMAIL","cust_name":"EMAIL","data":"m@x"}],
-    "tel":[{"data":"1"},{"type":[],"data":"2"}],"adr":[{"data":";;a;b;;;"}],
-    "url":[{"data":"http://u"}]})");
-  Lines lines = SplitLines(Write(card));
-  EXPECT_EQ("EMAIL;VALUE=text:m@x", lines[4]);
-  EXPECT_EQ("TEL;VALUE=text:1", lines[5]);
-  EXPECT_EQ("TEL;VALUE=text:2", lines[6]);
-  EXPECT_EQ("ADR;VALUE=text:;;a;b;;;", lines[7]);
-  EXPECT_EQ("URL:http://u", lines[8]);
-}
-
-TEST_F(VCardWriter, EditGivesBackTheTrailingSemicolonTheListingDropsFromOrg) {
-  Json::Value card = Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r\n","company":{"org":"Acme;"}})");
-  EXPECT_EQ("ORG:Acme;;", SplitLines(Write(card))[4]);
-  card["company"]["org"] = "Acme\\";
-  EXPECT_EQ("ORG:Acme\\;", SplitLines(Write(card))[4]);
-  card["company"]["org"] = "A;B";
-  EXPECT_EQ("ORG:A;B", SplitLines(Write(card))[4]);
-  card["id"] = "new";
-  card["company"]["org"] = "Acme;";
+TEST_F(VCardWriter, OrgIsWrittenAsSent) {
+  Json::Value card = Parse(R"({"id":"new","company":{"org":"Acme;"}})");
   EXPECT_EQ("ORG:Acme;", SplitLines(Write(card))[6]);
 }
 
 TEST_F(VCardWriter, GroupedKeyIsWrittenUnderItsGroup) {
-  Json::Value card = Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r\nitem1.X-ABLabel:Work\r\n",
+  Json::Value card = Parse(R"({"id":"k",
     "mail":[{"key":"item1.EMAIL","cust_name":"Work","type":["INTERNET"],"data":"w@x"}],
     "url":[{"key":"item2.URL","cust_name":null,"type":["pref"],"data":"http://x"}]})");
-  EXPECT_EQ((Lines{"BEGIN:VCARD", "UID:k", "item1.X-ABLabel:Work", "FN:  ", "N:;;;;",
-                   "item1.EMAIL;type=INTERNET:w@x", "item2.URL;type=pref:http://x",
-                   "NOTE:", "END:VCARD"}),
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:k",
+                   "FN:  ", "N:;;;;", "item1.EMAIL;type=INTERNET:w@x", "item1.X-ABLabel:Work",
+                   "item2.URL;type=pref:http://x", "NOTE:", "END:VCARD"}),
             SplitLines(Write(card)));
 }
 
@@ -266,44 +232,17 @@ TEST_F(VCardWriter, EntriesAreWrittenOnlyUnderANameOfTheirOwnKind) {
 }
 
 TEST_F(VCardWriter, CustomLabelGetsAGroupOfItsOwnWithALabelLine) {
-  Json::Value card =
-      Parse(R"({"other":"BEGIN:VCARD\r\nUID:k\r\nitem1.X-ABDATE:2000\r\nITEM2.X-X:1\r\n",
+  // A group the record's own keys name (in any case) is not taken again.
+  Json::Value card = Parse(R"({"id":"k",
     "tel":[{"key":"TEL","cust_name":"TEL","data":"1"},
            {"cust_name":"Boat","type":["CELL"],"data":"2"},
-           {"key":"item3.TEL","data":"3"}],
+           {"key":"ITEM1.TEL","data":"3"}],
     "mail":[{"cust_name":"Old\r\nmail","data":"m@x"}]})");
-  EXPECT_EQ((Lines{"BEGIN:VCARD", "UID:k", "item1.X-ABDATE:2000", "ITEM2.X-X:1", "FN:  ", "N:;;;;",
-                   "item4.EMAIL;VALUE=text:m@x", "item4.X-ABLabel:Old mail", "TEL;VALUE=text:1",
-                   "item5.TEL;type=CELL:2", "item5.X-ABLabel:Boat", "item3.TEL;VALUE=text:3",
-                   "NOTE:", "END:VCARD"}),
-            SplitLines(Write(card)));
-}
-
-TEST_F(VCardWriter, ChangedLabelOfAGroupReplacesItsLabelLine) {
-  const char* other =
-      "BEGIN:VCARD\r\nUID:k\r\nitem1.X-ABLabel:_$!<Home>!$_\r\nitem2.X-ABLabel:Boat\r\n";
-  Json::Value card;
-  card["other"] = other;
-  Json::Value home = Entry("h@x", {"INTERNET"});
-  home["key"] = "item1.EMAIL";
-  home["cust_name"] = "Home";
-  card["mail"].append(home);
-  Json::Value boat = Entry("1");
-  boat["key"] = "item2.TEL";
-  boat["cust_name"] = "Boat";
-  card["tel"].append(boat);
-  // Labels as the listing shows them: nothing to change.
-  EXPECT_EQ(std::string(other) +
-                "FN:  \r\nN:;;;;\r\nitem1.EMAIL;type=INTERNET:h@x\r\n"
-                "item2.TEL;VALUE=text:1\r\nNOTE:\r\nEND:VCARD\r\n",
-            Write(card));
-
-  card["tel"][0]["cust_name"] = "Yacht";
   EXPECT_EQ(
-      "BEGIN:VCARD\r\nUID:k\r\nitem1.X-ABLabel:_$!<Home>!$_\r\nFN:  \r\nN:;;;;\r\n"
-      "item1.EMAIL;type=INTERNET:h@x\r\nitem2.TEL;VALUE=text:1\r\nitem2.X-ABLabel:Yacht\r\n"
-      "NOTE:\r\nEND:VCARD\r\n",
-      Write(card));
+      (Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:k",
+             "FN:  ", "N:;;;;", "item2.EMAIL:m@x", "item2.X-ABLabel:Old mail", "TEL:1",
+             "item3.TEL;type=CELL:2", "item3.X-ABLabel:Boat", "ITEM1.TEL:3", "NOTE:", "END:VCARD"}),
+      SplitLines(Write(card)));
 }
 
 TEST_F(VCardWriter, WronglyTypedMembersReadAsEmptyWithoutThrowing) {
@@ -312,17 +251,18 @@ TEST_F(VCardWriter, WronglyTypedMembersReadAsEmptyWithoutThrowing) {
   EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u",
                    "FN:  ", "N:;;;;", "EMAIL:", "EMAIL:", "NOTE:", "END:VCARD"}),
             SplitLines(Write(card)));
-  EXPECT_EQ((Lines{"FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}), SplitLines(Write(Json::Value(3))));
-  EXPECT_EQ((Lines{"FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
-            SplitLines(Write(Parse(R"({"id":12,"other":["BEGIN:VCARD"]})"))));
+  EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u",
+                   "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
+            SplitLines(card::NewCardText(Json::Value(3), "u")));
 }
 
-TEST_F(VCardWriter, FormulateStrSkipsLeadingSpacesOnly) {
-  EXPECT_EQ("word ", handler.formulateStr("   word "));
-  EXPECT_EQ("\tword", handler.formulateStr("\tword"));
-  EXPECT_EQ("", handler.formulateStr("    "));
-  EXPECT_EQ("", handler.formulateStr(""));
-  EXPECT_EQ("a  b", handler.formulateStr(" a  b"));
+TEST_F(VCardWriter, OneLineAddressSkipsLeadingSpacesOnly) {
+  EXPECT_EQ(";;word ;;;;", card::AddressValue("   word "));
+  EXPECT_EQ(";;\tword;;;;", card::AddressValue("\tword"));
+  EXPECT_EQ(";;;;;;", card::AddressValue("    "));
+  EXPECT_EQ(";;;;;;", card::AddressValue(""));
+  EXPECT_EQ(";;a  b;;;;", card::AddressValue(" a  b"));
+  EXPECT_EQ(" ;b;;;;;", card::AddressValue(" ;b;;;;;"));
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // vCard export: chosen cards or all cards of a user as one Contact.vcf download. Unlike every
-// other operation these write a complete CGI reply to standard output and leave the response
-// object unset, so the front passes the bytes to the browser as they are.
+// other operation these write a complete CGI reply to standard output (a refusal the bare 404 of
+// the request frame) and leave the response object unset, so the front passes the bytes to the
+// browser as they are.
 
 #include <cstdio>
 #include <string>
 
 #include "contact_and_calendar_handler.h"
-#include "error_log.h"
 
 namespace {
 
@@ -19,20 +19,6 @@ void writeDownload(const std::string& body) {
   std::fwrite(header.data(), 1, header.size(), stdout);
   std::fwrite(body.data(), 1, body.size(), stdout);
   std::fflush(stdout);
-}
-
-void writeNotFound() {
-  static const char kNotFound[] = "Status: 404 Not Found\r\n\r\n";
-  std::fwrite(kNotFound, 1, sizeof kNotFound - 1, stdout);
-  std::fflush(stdout);
-}
-
-void logLostParameters(int line) {
-  ErrorLog(MODULE_SOURCE, line, 1, "Request lost parameters", static_cast<const char*>(nullptr));
-}
-
-void logLookupFailed(int line) {
-  ErrorLog(MODULE_SOURCE, line, 1, kLookupFailed, static_cast<const char*>(nullptr));
 }
 
 // The decimal text of an id element; false for anything that is neither a string nor an integer
@@ -60,43 +46,28 @@ bool appendCardText(DBHandler& store, const std::string& guid, const std::string
 
 }  // namespace
 
+// A user parameter that is no text answers the bare 404 without a log line.
+const ContactAndCalendarHandler::Refusal kNoSuchDownload = {404, "", ""};
+
 void ContactAndCalendarHandler::exportCards() {
-  if (!_request->HasParam("user") || !_request->HasParam("id")) {
-    logLostParameters(__LINE__);
-    writeNotFound();
-    return;
-  }
-  std::string user;
+  _answersDownload = true;
+  if (!hasParams(__LINE__, {"user", "id"})) return;
   const Json::Value ids = _request->GetParam("id", Json::Value());
-  if (!readTextParam("user", user)) {
-    writeNotFound();
-    return;
-  }
   std::string guid;
-  if (!knownUserGUID(__LINE__, user, guid)) {
-    logLookupFailed(__LINE__);
-    writeNotFound();
-    return;
-  }
+  if (!findUser(__LINE__, false, kNoSuchDownload, guid)) return;
   if (guid.empty()) {
-    writeNotFound();
+    refuse(__LINE__, 404, "", "");
     return;
   }
   if (!ids.isArray()) {
-    ErrorLog(MODULE_SOURCE, __LINE__, 1, "check type of id(array)",
-             static_cast<const char*>(nullptr));
-    writeNotFound();
+    refuse(__LINE__, 404, "", "check type of id(array)");
     return;
   }
   std::string body;
   for (const Json::Value& id : ids) {
     std::string resourceId;
-    if (!idText(id, resourceId)) {
-      writeNotFound();
-      return;
-    }
-    if (!appendCardText(_dbHandler, guid, resourceId, body)) {
-      writeNotFound();
+    if (!idText(id, resourceId) || !appendCardText(_dbHandler, guid, resourceId, body)) {
+      refuse(__LINE__, 404, "", "");
       return;
     }
   }
@@ -104,30 +75,14 @@ void ContactAndCalendarHandler::exportCards() {
 }
 
 void ContactAndCalendarHandler::exportAllCards() {
-  if (!_request->HasParam("user")) {
-    logLostParameters(__LINE__);
-    writeNotFound();
-    return;
-  }
-  std::string user;
-  if (!readTextParam("user", user)) {
-    writeNotFound();
-    return;
-  }
+  _answersDownload = true;
+  if (!hasParams(__LINE__, {"user"})) return;
   std::string guid;
-  if (!knownUserGUID(__LINE__, user, guid)) {
-    logLookupFailed(__LINE__);
-    writeNotFound();
-    return;
-  }
-  if (guid.empty()) {
-    writeNotFound();
-    return;
-  }
+  if (!findUser(__LINE__, false, kNoSuchDownload, guid)) return;
   // One statement gives every text: a card deleted meanwhile never fails the download.
   std::string body;
-  if (!_dbHandler.ExportAllData(guid, body)) {
-    writeNotFound();
+  if (guid.empty() || !_dbHandler.ExportAllData(guid, body)) {
+    refuse(__LINE__, 404, "", "");
     return;
   }
   writeDownload(body);

@@ -6,12 +6,11 @@
 #include <vector>
 
 #include "contact_and_calendar_handler.h"
-#include "error_log.h"
 #include "vcard_import.h"
 
 namespace {
 
-struct Refusal {
+struct RefusedCard {
   int card;
   std::string uid;
   std::string reason;
@@ -26,32 +25,29 @@ void ContactAndCalendarHandler::importCardsWithReport() { importCardsReporting(t
 void ContactAndCalendarHandler::importCardsReporting(bool report) {
   // "file" carries the upload's original name; it is never read but must be there.
   if (!hasParams(__LINE__, {"user", "file_tmp", "file"})) return;
-  std::string user, path;
-  if (!readTextParam("user", user) || !readTextParam("file_tmp", path)) {
-    replyLoggedError(__LINE__, 900, "Request lost parameters");
+  std::string path;
+  if (!readTextParam("file_tmp", path)) {
+    refuse(__LINE__, 900, "Request lost parameters");
     return;
   }
   // A user the store does not know yet is provisioned, as add does, so the file is stored.
   std::string guid;
-  if (!lookupGUID(user, true, guid)) {
-    replyLoggedError(__LINE__, 1014, kLookupFailed);
+  if (!findUser(__LINE__, true, {900, "Request lost parameters", "Request lost parameters"}, guid))
     return;
-  }
   if (guid.empty()) {
-    replyLoggedError(__LINE__, 1011, "Fail to set card");
+    refuse(__LINE__, 1011, "Fail to set card");
     return;
   }
 
-  std::vector<Refusal> refused;
+  std::vector<RefusedCard> refused;
   int cards = 0;
   int stored = 0;
   // A partial import still replies success, so each refused card leaves a line in the error log:
   // its place in the file, the UID it was given, and why. `reason` is for the report.
-  auto refuse = [&](int line, const vcard::ImportedCard& card, const char* why,
-                    const char* reason) {
-    const std::string number = std::to_string(card.number);
-    ErrorLog(MODULE_SOURCE, line, 1, "Fail to set card ", number.c_str(), " of the file (UID ",
-             card.uid.c_str(), "): ", why, static_cast<const char*>(nullptr));
+  auto refuseCard = [&](int line, const vcard::ImportedCard& card, const char* why,
+                        const char* reason) {
+    logError(line, "Fail to set card " + std::to_string(card.number) + " of the file (UID " +
+                       card.uid + "): " + why);
     refused.push_back({card.number, card.uid, reason});
   };
   // A file that cannot be opened or converted stores no card.
@@ -63,19 +59,19 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
           ++stored;
           return;
         }
-        refuse(__LINE__, card, "the store refused it (the system log has its reason)",
-               "could not be stored");
+        refuseCard(__LINE__, card, "the store refused it (the system log has its reason)",
+                   "could not be stored");
       },
       [&](const vcard::ImportedCard& card) {
         ++cards;
-        refuse(__LINE__, card, "larger than 16 MiB, skipped", "is larger than 16 MiB");
+        refuseCard(__LINE__, card, "larger than 16 MiB, skipped", "is larger than 16 MiB");
       });
 
   if (report) {
     Json::Value data(Json::objectValue);
     data["stored"] = stored;
     Json::Value& list = data["refused"] = Json::Value(Json::arrayValue);
-    for (const Refusal& refusal : refused) {
+    for (const RefusedCard& refusal : refused) {
       Json::Value item(Json::objectValue);
       item["card"] = refusal.card;
       item["uid"] = refusal.uid;
@@ -87,12 +83,12 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
       _response->SetSuccess(std::move(data));
       return;
     }
-    _response->SetError(1011, Json::Value("Fail to set card"));
+    refuse(__LINE__, 1011, "Fail to set card", "");
     return;
   }
   if (stored > 0) {
     _response->SetSuccess(Json::Value());
     return;
   }
-  _response->SetError(1011, Json::Value("Fail to set card"));
+  refuse(__LINE__, 1011, "Fail to set card", "");
 }

@@ -1,17 +1,13 @@
 // Card listing and search ("list_cards"): every card of one user's address book as a card
 // record, optionally filtered by a search text, in the order the store returns them.
 #include <algorithm>
-#include <cstring>
-#include <boost/algorithm/string/case_conv.hpp>
-#include <boost/range/iterator_range.hpp>
-#include <iterator>
-#include <locale>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "card_model.h"
 #include "contact_and_calendar_handler.h"
-#include "vcard_line.h"
 
 namespace {
 
@@ -38,77 +34,18 @@ Json::Value TakeText(Json::Value& value) {
   return Json::Value(std::move(value));
 }
 
-// record[key] when the record is an object holding it, else null. The records searched are the
-// reader's own, but a malformed one must not make the lookup throw.
-const Json::Value& MemberOf(const Json::Value& record, const char* key) {
-  static const Json::Value kNull;
-  if (!record.isObject()) return kNull;
-  const Json::Value* found = record.find(key, key + std::char_traits<char>::length(key));
-  return found ? *found : kNull;
-}
-
-// Whether the lower-cased `text` holds `loweredKey`. `scratch` takes the lowered copy, so that a
-// search over thousands of cards does not allocate for every field.
-bool TextContains(const Json::Value& text, const std::string& loweredKey, const std::locale& locale,
-                  std::string& scratch) {
-  const char* begin = nullptr;
-  const char* end = nullptr;
-  if (!text.isString() || !text.getString(&begin, &end)) return loweredKey.empty();
-  scratch.clear();
-  // Values are vCard text; the search matches what the person sees, so escapes are undone first
-  // (only for the few values that hold one).
-  std::string unescaped;
-  if (std::memchr(begin, '\\', static_cast<std::size_t>(end - begin))) {
-    unescaped = vcard::UnescapeText(std::string_view(begin, static_cast<std::size_t>(end - begin)));
-    begin = unescaped.data();
-    end = begin + unescaped.size();
-  }
-  boost::algorithm::to_lower_copy(std::back_inserter(scratch),
-                                  boost::make_iterator_range(begin, end), locale);
-  return scratch.find(loweredKey) != std::string::npos;
-}
-
-bool AnyEntryDataContains(const Json::Value& entries, const std::string& loweredKey,
-                          const std::locale& locale, std::string& scratch) {
-  if (!entries.isArray()) return false;
-  for (const Json::Value& entry : entries) {
-    if (TextContains(MemberOf(entry, "data"), loweredKey, locale, scratch)) return true;
-  }
-  return false;
-}
-
 }  // namespace
-
-bool ContactAndCalendarHandler::isMatch(const Json::Value& record, const std::string& searchKey) {
-  // The process's global locale decides what lower-casing does; under the default one only
-  // A to Z change and every other byte must match exactly.
-  const std::locale locale;
-  const std::string key = boost::algorithm::to_lower_copy(searchKey, locale);
-  const Json::Value& name = MemberOf(record, "name");
-  const Json::Value& company = MemberOf(record, "company");
-  std::string scratch;
-  return TextContains(MemberOf(name, "family_name"), key, locale, scratch) ||
-         TextContains(MemberOf(name, "given_name"), key, locale, scratch) ||
-         TextContains(MemberOf(company, "org"), key, locale, scratch) ||
-         TextContains(MemberOf(company, "title"), key, locale, scratch) ||
-         AnyEntryDataContains(MemberOf(record, "mail"), key, locale, scratch) ||
-         AnyEntryDataContains(MemberOf(record, "tel"), key, locale, scratch);
-}
 
 void ContactAndCalendarHandler::listCards() {
   if (!hasParams(__LINE__, {"user"})) return;
-  std::string user;
   std::string searchKey;
-  if (!readTextParam("user", user) || !readTextParam("search_key", searchKey)) {
-    replyLoggedError(__LINE__, 900, "Request lost parameters");
+  if (!readTextParam("search_key", searchKey)) {
+    refuse(__LINE__, 900, "Request lost parameters");
     return;
   }
-
   std::string guid;
-  if (!lookupGUID(user, true, guid)) {
-    replyLoggedError(__LINE__, 1014, kLookupFailed);
+  if (!findUser(__LINE__, true, {900, "Request lost parameters", "Request lost parameters"}, guid))
     return;
-  }
   Json::Value names(Json::arrayValue);
   Json::Value texts(Json::arrayValue);
   Json::Value ids(Json::arrayValue);
@@ -116,7 +53,7 @@ void ContactAndCalendarHandler::listCards() {
   unsigned int count = 0;
   // An empty list is an answer only when the store could read it.
   if (!_dbHandler.GetCards(names, texts, guid, ids, md5s, count)) {
-    replyLoggedError(__LINE__, 1012, "Fail to read cards from DB");
+    refuse(__LINE__, 1012, "Fail to read cards from DB");
     return;
   }
 
@@ -125,20 +62,14 @@ void ContactAndCalendarHandler::listCards() {
   // memory down. The records are then put back into the store's order.
   std::vector<Json::Value> records;
   records.reserve(count);
-  std::string buffer;
   for (Json::ArrayIndex i = std::min<Json::ArrayIndex>(count, texts.size()); i-- > 0;) {
     Json::Value text = TakeElement(texts, i);
     const char* begin = "";
     const char* end = begin;
     if (text.isString()) text.getString(&begin, &end);
-    // A card shows only the labels it defines itself, never those of another card.
-    _labelMap = Json::Value();
-    buffer.assign(begin, end);
-    ParseCardLabel(buffer.data());
-    buffer.assign(begin, end);
+    Json::Value record =
+        card::ReadRecord(std::string_view(begin, static_cast<std::size_t>(end - begin)));
     text = Json::Value();
-    Json::Value record(Json::objectValue);
-    ParseCardText(buffer.data(), record);
     Json::Value name = TakeElement(names, i);
     Json::Value id = TakeElement(ids, i);
     Json::Value md5 = TakeElement(md5s, i);
@@ -146,7 +77,7 @@ void ContactAndCalendarHandler::listCards() {
     record[kResourceId] = TakeText(id);
     // An edit can send it back, so that a change made meanwhile is not overwritten.
     record[kEtag] = TakeText(md5);
-    if (searchKey.empty() || isMatch(record, searchKey)) records.push_back(std::move(record));
+    if (searchKey.empty() || card::Matches(record, searchKey)) records.push_back(std::move(record));
   }
   Json::Value reply(Json::objectValue);
   Json::Value& cards = reply["cards"] = Json::Value(Json::arrayValue);

@@ -1,15 +1,18 @@
 // The edit as a change to the stored card: the record sent back is compared with the record the
 // stored card reads as, and only the properties whose fields differ are rewritten, removed or
-// added. Every other line (photos, X- properties, parameters, repeats) stays byte for byte.
+// added, at the lines the reader took those fields from. Every other line (photos, X- properties,
+// parameters, repeats) stays byte for byte.
 #include <map>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "card_model.h"
 #include "card_record.h"
-#include "contact_and_calendar_handler.h"
 #include "vcard_line.h"
+
+namespace card {
 
 namespace {
 
@@ -17,19 +20,18 @@ using record::Elements;
 using record::Member;
 using record::Text;
 
-struct StoredLine {
-  std::string_view raw;  // the physical lines as stored, line ends included
-  std::string logical;
+// What the edit changes in the stored card.
+struct Changes {
+  std::map<std::size_t, std::string> replaced;  // line -> new logical line ("" removes it)
+  std::vector<std::string> added;               // new lines, written before END
+  std::set<std::string> usedGroups;             // lower case, for fresh groups
 };
 
-std::string Join(const std::vector<std::string>& parts, const char* separator) {
-  std::string out;
-  for (const std::string& part : parts) {
-    if (part.empty()) continue;
-    if (!out.empty()) out += separator;
-    out += part;
-  }
-  return out;
+// The stored line `index` taken apart (its logical form outlives the call).
+vcard::ContentLine LineAt(const FieldSources& sources, std::size_t index) {
+  vcard::ContentLine line;
+  vcard::SplitLine(sources.lines[index].logical, line);
+  return line;
 }
 
 // The head of a rewritten line: group and name as stored, parameters but the types (when
@@ -40,10 +42,8 @@ std::string RewrittenHead(const vcard::ContentLine& line, const Json::Value* new
   head.append(line.name);
   for (const vcard::Parameter& parameter : line.parameters) {
     if (parameter.name.empty()) {
-      const bool encodingWord = vcard::EqualsNoCase(parameter.value, "QUOTED-PRINTABLE") ||
-                                vcard::EqualsNoCase(parameter.value, "8BIT") ||
-                                vcard::EqualsNoCase(parameter.value, "7BIT");
-      if (encodingWord || newTypes) continue;  // a bare word is a type
+      if (vcard::KindOfBareWord(parameter.value) == vcard::BareWord::kTextEncoding || newTypes)
+        continue;  // a bare word is a type
       head.append(";").append(parameter.value);
       continue;
     }
@@ -54,291 +54,245 @@ std::string RewrittenHead(const vcard::ContentLine& line, const Json::Value* new
     }
     head.append(";").append(parameter.name).append("=").append(parameter.value);
   }
-  if (newTypes) {
-    for (const Json::Value& type : Elements(*newTypes)) {
-      const std::string word = vcard::JoinLineBreaks(Text(type));
-      if (!word.empty()) head += ";TYPE=" + word;
-    }
-  }
+  if (newTypes) head += TypeParameters(*newTypes, kEditType);
   return head;
 }
 
-// A group as groups compare: without regard to case.
-std::string GroupKey(std::string_view group) {
-  std::string key(group);
-  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return key;
+// Line `index` with the new value `value` (already vCard text on one line).
+void Rewrite(Changes& changes, const FieldSources& sources, std::size_t index,
+             const std::string& value, const Json::Value* newTypes = nullptr) {
+  changes.replaced[index] = RewrittenHead(LineAt(sources, index), newTypes) + ":" + value;
 }
 
-bool SameTypes(const Json::Value& a, const Json::Value& b) { return Elements(a) == Elements(b); }
+bool Removed(const Changes& changes, std::size_t index) {
+  auto found = changes.replaced.find(index);
+  return found != changes.replaced.end() && found->second.empty();
+}
 
-}  // namespace
-
-bool ContactAndCalendarHandler::mergeCardEdit(const std::string& stored, const Json::Value& sent,
-                                              std::string& text) {
-  // The stored card as the listing reads it.
-  _labelMap = Json::Value();
-  std::string buffer = stored;
-  ParseCardLabel(buffer.data());
-  buffer = stored;
-  Json::Value old(Json::objectValue);
-  ParseCardText(buffer.data(), old);
-  if (!sent.isObject()) return false;
-
-  std::vector<StoredLine> lines;
-  vcard::LineReader reader(stored);
-  std::string_view logical;
-  std::size_t start = reader.Offset();
-  while (reader.Next(logical)) {
-    lines.push_back(
-        {std::string_view(stored).substr(start, reader.Offset() - start), std::string(logical)});
-    start = reader.Offset();
-  }
-  const std::string_view tail = std::string_view(stored).substr(start);
-
-  // Where the record's fields come from, found as the reader finds them.
-  std::map<std::string, std::size_t> single;                   // "N", "NOTE", ... -> line
-  std::map<std::string, std::vector<std::size_t>> entryLines;  // "tel" -> lines of its entries
-  std::map<std::string, std::vector<std::size_t>> groupLines;  // lower-case group -> lines
-  std::map<std::string, std::size_t> labelLine;                // group -> its X-ABLabel line
-  std::size_t fnLine = lines.size();
-  std::size_t endLine = lines.size();
-  vcard::ContentLine line;
-  std::string decoded;
-  const std::pair<const char*, const char*> kKinds[] = {
-      {"TEL", "tel"}, {"EMAIL", "mail"}, {"ADR", "adr"}, {"URL", "url"}};
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (!vcard::SplitLine(lines[i].logical, line)) continue;
-    if (vcard::EqualsNoCase(line.name, "END")) {
-      endLine = i;
-      break;
-    }
-    if (!line.group.empty()) {
-      const std::string group = GroupKey(line.group);
-      groupLines[group].push_back(i);
-      if (vcard::EqualsNoCase(line.name, "X-ABLabel")) labelLine[group] = i;
-    }
-    if (vcard::EqualsNoCase(line.name, "FN")) {
-      if (fnLine == lines.size()) fnLine = i;
-      continue;
-    }
-    bool entry = false;
-    for (const auto& [property, kind] : kKinds) {
-      if (!vcard::EqualsNoCase(line.name, property)) continue;
-      entry = true;
-      if (!vcard::DecodedValue(line, decoded).empty()) entryLines[kind].push_back(i);
-    }
-    if (entry) continue;
-    for (const char* name : {"N", "NOTE", "ORG", "TITLE", "BDAY"}) {
-      if (vcard::EqualsNoCase(line.name, name) && !single.count(name)) single[name] = i;
-    }
-  }
-
-  std::map<std::size_t, std::string> replaced;  // line -> new logical line ("" removes it)
-  std::vector<std::string> added;
-  std::set<std::string> usedGroups;
-  for (const auto& [group, indices] : groupLines) usedGroups.insert(group);
-  auto freshGroup = [&usedGroups]() {
-    for (unsigned n = 1;; ++n) {
-      std::string group = "item" + std::to_string(n);
-      if (usedGroups.insert(group).second) return group;
-    }
-  };
-
-  // The name, and the formatted name when it was the one the old name gave.
+// The name, and the formatted name when it was the one the old name gave.
+void MergeName(const FieldSources& sources, const Json::Value& old, const Json::Value& sent,
+               Changes& changes) {
   const Json::Value& oldName = old["name"];
   const Json::Value& newName = Member(sent, "name");
-  const char* kNameKeys[] = {"family_name", "given_name", "additional_name"};
-  bool nameChanged = false;
-  for (const char* key : kNameKeys) {
-    nameChanged = nameChanged || Text(oldName[key]) != Text(Member(newName, key));
+  const char* const kKeys[] = {"family_name", "given_name", "additional_name"};
+  bool changed = false;
+  for (const char* key : kKeys)
+    changed = changed || Text(oldName[key]) != Text(Member(newName, key));
+  if (!changed) return;
+
+  // All components of the stored N: a prefix and a suffix stay.
+  std::vector<std::string> components(5);
+  auto n = sources.singles.find("N");
+  std::string decoded;
+  if (n != sources.singles.end()) {
+    const vcard::ContentLine line = LineAt(sources, n->second);
+    const std::vector<std::string_view> parts =
+        vcard::SplitUnescaped(vcard::DecodedValue(line, decoded), ';');
+    if (parts.size() > components.size()) components.resize(parts.size());
+    for (std::size_t i = 0; i < parts.size(); ++i) components[i] = std::string(parts[i]);
   }
-  if (nameChanged) {
-    std::vector<std::string> components(5);
-    if (single.count("N")) {
-      vcard::SplitLine(lines[single["N"]].logical, line);
-      std::vector<std::string_view> parts =
-          vcard::SplitUnescaped(vcard::DecodedValue(line, decoded), ';');
-      for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i < components.size())
-          components[i] = std::string(parts[i]);
-        else
-          components.push_back(std::string(parts[i]));
-      }
-    }
-    auto shownName = [](const std::vector<std::string>& n) {
-      return vcard::UnescapeText(Join({n[3], n[1], n[2], n[0], n[4]}, " "));
-    };
-    const std::string oldShown = shownName(components);
-    const std::string oldWriterForm =
-        vcard::UnescapeText(Text(oldName["family_name"]) + " " + Text(oldName["given_name"]) + " " +
-                            Text(oldName["additional_name"]));
-    for (std::size_t i = 0; i < 3; ++i) {
-      components[i] = vcard::JoinLineBreaks(Text(Member(newName, kNameKeys[i])));
-    }
-    std::string value;
-    for (std::size_t i = 0; i < components.size(); ++i) value += (i ? ";" : "") + components[i];
-    if (single.count("N")) {
-      vcard::SplitLine(lines[single["N"]].logical, line);
-      replaced[single["N"]] = RewrittenHead(line, nullptr) + ":" + value;
-    } else {
-      added.push_back("N:" + value);
-    }
-    const std::string newShown = vcard::EscapeText(shownName(components));
-    if (fnLine < lines.size()) {
-      vcard::SplitLine(lines[fnLine].logical, line);
-      const std::string fn = vcard::UnescapeText(vcard::DecodedValue(line, decoded));
-      if (fn.empty() || fn == oldShown || fn == oldWriterForm) {
-        replaced[fnLine] = RewrittenHead(line, nullptr) + ":" + newShown;
-      }
-    } else {
-      added.push_back("FN:" + newShown);
-    }
+  const std::string oldShown = FormattedName(components);
+  const std::string oldNewCardForm = vcard::UnescapeText(NewCardFormattedName(
+      Text(oldName["family_name"]), Text(oldName["given_name"]), Text(oldName["additional_name"])));
+  for (std::size_t i = 0; i < 3; ++i) {
+    components[i] = vcard::JoinLineBreaks(Text(Member(newName, kKeys[i])));
+  }
+  std::string value;
+  for (std::size_t i = 0; i < components.size(); ++i) value += (i ? ";" : "") + components[i];
+  if (n != sources.singles.end()) {
+    Rewrite(changes, sources, n->second, value);
+  } else {
+    changes.added.push_back("N:" + value);
   }
 
-  // Organisation, title, note and birthday: one property each.
+  const std::string newShown = vcard::EscapeText(FormattedName(components));
+  if (sources.formattedName == sources.lines.size()) {
+    changes.added.push_back("FN:" + newShown);
+    return;
+  }
+  // A formatted name of the person's own making stays.
+  const vcard::ContentLine line = LineAt(sources, sources.formattedName);
+  const std::string fn = vcard::UnescapeText(vcard::DecodedValue(line, decoded));
+  if (fn.empty() || fn == oldShown || fn == oldNewCardForm) {
+    Rewrite(changes, sources, sources.formattedName, newShown);
+  }
+}
+
+// Organisation, title, note and birthday: one property each.
+void MergeSingles(const FieldSources& sources, const Json::Value& old, const Json::Value& sent,
+                  Changes& changes) {
+  const Json::Value& company = Member(sent, "company");
   const struct {
     const char* property;
     std::string was;
     std::string now;
   } kSingles[] = {
-      {"ORG", Text(old["company"]["org"]), Text(Member(Member(sent, "company"), "org"))},
-      {"TITLE", Text(old["company"]["title"]), Text(Member(Member(sent, "company"), "title"))},
+      {"ORG", Text(old["company"]["org"]), Text(Member(company, "org"))},
+      {"TITLE", Text(old["company"]["title"]), Text(Member(company, "title"))},
       {"NOTE", Text(old["note"]), Text(Member(sent, "note"))},
       {"BDAY", Text(old["bday"]), Text(Member(sent, "bday"))},
   };
-  for (const auto& single_ : kSingles) {
-    if (single_.was == single_.now) continue;
+  for (const auto& single : kSingles) {
+    if (single.was == single.now) continue;
     // Only a note holds line breaks (as the escape); any other value stays on one line.
-    const bool note = std::string(single_.property) == "NOTE";
-    const std::string value =
-        note ? vcard::EscapeLineBreaks(single_.now) : vcard::JoinLineBreaks(single_.now);
-    auto found = single.find(single_.property);
-    if (found == single.end()) {
-      added.push_back(std::string(single_.property) + ":" + value);
-    } else if (single_.now.empty()) {
-      replaced[found->second] = "";
+    const std::string value = std::string(single.property) == "NOTE"
+                                  ? vcard::EscapeLineBreaks(single.now)
+                                  : vcard::JoinLineBreaks(single.now);
+    auto found = sources.singles.find(single.property);
+    if (found == sources.singles.end()) {
+      changes.added.push_back(std::string(single.property) + ":" + value);
+    } else if (single.now.empty()) {
+      changes.replaced[found->second] = "";
     } else {
-      vcard::SplitLine(lines[found->second].logical, line);
-      replaced[found->second] = RewrittenHead(line, nullptr) + ":" + value;
+      Rewrite(changes, sources, found->second, value);
     }
   }
+}
 
-  // Entries, matched by their place among the entries of their kind.
-  for (const auto& [property, kind] : kKinds) {
-    const Json::Value& was = Elements(old[kind]);
-    const Json::Value& now = Elements(Member(sent, kind));
-    const std::vector<std::size_t>& where = entryLines[kind];
+// The label line of a stored entry's group says `label`; an ungrouped entry gets a group of its
+// own to carry it.
+void Relabel(const FieldSources& sources, std::size_t index, const std::string& label,
+             Changes& changes) {
+  const vcard::ContentLine line = LineAt(sources, index);
+  const std::string written = vcard::JoinLineBreaks(label);
+  if (line.group.empty()) {
+    const std::string fresh = FreshGroup(changes.usedGroups);
+    auto rewritten = changes.replaced.find(index);
+    const std::string current =
+        rewritten != changes.replaced.end() ? rewritten->second : sources.lines[index].logical;
+    if (!current.empty()) changes.replaced[index] = fresh + "." + current;
+    changes.added.push_back(fresh + ".X-ABLabel:" + written);
+    return;
+  }
+  const std::string labelLine = std::string(line.group) + ".X-ABLabel:" + written;
+  auto existing = sources.labels.find(vcard::LowerCase(line.group));
+  if (existing != sources.labels.end()) {
+    changes.replaced[existing->second] = labelLine;
+  } else {
+    changes.added.push_back(labelLine);
+  }
+}
+
+// A stored entry the record changed: its value and types, and its label.
+void ChangeEntry(const FieldSources& sources, std::size_t index, const EntryKind& kind,
+                 const Json::Value& was, const Json::Value& now, Changes& changes) {
+  const bool typesChanged = Elements(was["type"]) != Elements(Member(now, "type"));
+  const std::string data = Text(Member(now, "data"));
+  if (Text(was["data"]) != data || typesChanged) {
+    if (data.empty()) {
+      changes.replaced[index] = "";
+    } else {
+      Rewrite(changes, sources, index, vcard::JoinLineBreaks(data),
+              typesChanged ? &Member(now, "type") : nullptr);
+    }
+  }
+  const Json::Value& label = Member(now, "cust_name");
+  if (label.isString() && label != was["cust_name"] && label.asString() != kind.property) {
+    Relabel(sources, index, label.asString(), changes);
+  }
+}
+
+// A removed entry takes its label line along when nothing else of its group remains.
+void RemoveEntry(const FieldSources& sources, std::size_t index, Changes& changes) {
+  changes.replaced[index] = "";
+  const std::string group = vcard::LowerCase(LineAt(sources, index).group);
+  auto label = sources.labels.find(group);
+  if (group.empty() || label == sources.labels.end()) return;
+  for (std::size_t other : sources.groups.at(group)) {
+    if (other != label->second && !Removed(changes, other)) return;
+  }
+  changes.replaced[label->second] = "";
+}
+
+// A new entry, with a group of its own when its label is the user's own.
+void AddEntry(const EntryKind& kind, const Json::Value& entry, Changes& changes) {
+  const std::string data = vcard::JoinLineBreaks(Text(Member(entry, "data")));
+  if (data.empty()) return;
+  std::string head = kind.property;
+  const Json::Value& label = Member(entry, "cust_name");
+  std::string group;
+  if (label.isString() && !label.asString().empty() && label.asString() != kind.property) {
+    group = FreshGroup(changes.usedGroups);
+    head = group + "." + head;
+  }
+  head += TypeParameters(Member(entry, "type"), kEditType);
+  changes.added.push_back(head + ":" +
+                          (std::string(kind.property) == "ADR" ? AddressValue(data) : data));
+  if (!group.empty()) {
+    changes.added.push_back(group + ".X-ABLabel:" + vcard::JoinLineBreaks(label.asString()));
+  }
+}
+
+// Entries, matched by their place among the entries of their kind.
+void MergeEntries(const FieldSources& sources, const Json::Value& old, const Json::Value& sent,
+                  Changes& changes) {
+  for (const EntryKind& kind : kEntryKinds) {
+    const Json::Value& was = Elements(old[kind.list]);
+    const Json::Value& now = Elements(Member(sent, kind.list));
+    const std::vector<std::size_t>& where = sources.entries[&kind - kEntryKinds];
     for (Json::ArrayIndex i = 0; i < was.size() || i < now.size(); ++i) {
       if (i < was.size() && i < now.size()) {
-        const Json::Value& a = was[i];
-        const Json::Value& b = now[i];
-        const bool typesChanged = !SameTypes(a["type"], Member(b, "type"));
-        if (Text(a["data"]) != Text(Member(b, "data")) || typesChanged) {
-          std::string data = Text(Member(b, "data"));
-          if (data.empty()) {
-            replaced[where[i]] = "";
-          } else {
-            vcard::SplitLine(lines[where[i]].logical, line);
-            replaced[where[i]] = RewrittenHead(line, typesChanged ? &Member(b, "type") : nullptr) +
-                                 ":" + vcard::JoinLineBreaks(data);
-          }
-        }
-        const Json::Value& label = Member(b, "cust_name");
-        if (label.isString() && label != a["cust_name"] && label.asString() != property) {
-          vcard::SplitLine(lines[where[i]].logical, line);
-          const std::string group = GroupKey(line.group);
-          const std::string written = vcard::JoinLineBreaks(label.asString());
-          auto existing = labelLine.find(group);
-          if (!group.empty() && existing != labelLine.end()) {
-            replaced[existing->second] = std::string(line.group) + ".X-ABLabel:" + written;
-          } else if (!group.empty()) {
-            added.push_back(std::string(line.group) + ".X-ABLabel:" + written);
-          } else {
-            // An ungrouped entry gets a group of its own to carry its label.
-            const std::string fresh = freshGroup();
-            const std::string current =
-                replaced.count(where[i]) ? replaced[where[i]] : lines[where[i]].logical;
-            if (!current.empty()) replaced[where[i]] = fresh + "." + current;
-            added.push_back(fresh + ".X-ABLabel:" + written);
-          }
-        }
-        continue;
-      }
-      if (i < was.size()) {
-        // A removed entry takes its label line along when nothing else of its group remains.
-        replaced[where[i]] = "";
-        vcard::SplitLine(lines[where[i]].logical, line);
-        const std::string group = GroupKey(line.group);
-        if (group.empty()) continue;
-        bool others = false;
-        for (std::size_t index : groupLines[group]) {
-          const bool label = labelLine.count(group) && labelLine[group] == index;
-          const bool gone = replaced.count(index) && replaced[index].empty();
-          others = others || (!label && !gone);
-        }
-        if (!others && labelLine.count(group)) replaced[labelLine[group]] = "";
-        continue;
-      }
-      const Json::Value& entry = now[i];
-      const std::string data = vcard::JoinLineBreaks(Text(Member(entry, "data")));
-      if (data.empty()) continue;
-      std::string head = property;
-      const Json::Value& label = Member(entry, "cust_name");
-      std::string group;
-      if (label.isString() && !label.asString().empty() && label.asString() != property) {
-        group = freshGroup();
-        head = group + "." + head;
-      }
-      for (const Json::Value& type : Elements(Member(entry, "type"))) {
-        const std::string word = vcard::JoinLineBreaks(Text(type));
-        if (!word.empty()) head += ";TYPE=" + word;
-      }
-      const bool address = std::string(property) == "ADR";
-      added.push_back(
-          head + ":" +
-          (address && data.find(';') == std::string::npos ? ";;" + data + ";;;;" : data));
-      if (!group.empty()) {
-        added.push_back(group + ".X-ABLabel:" + vcard::JoinLineBreaks(label.asString()));
+        ChangeEntry(sources, where[i], kind, was[i], now[i], changes);
+      } else if (i < was.size()) {
+        RemoveEntry(sources, where[i], changes);
+      } else {
+        AddEntry(kind, now[i], changes);
       }
     }
   }
+}
 
-  if (replaced.empty() && added.empty()) {
-    text = stored;
-    return true;
-  }
-  text.clear();
+// The stored text with the changes made.
+std::string Written(const std::string& stored, const FieldSources& sources,
+                    const Changes& changes) {
+  std::string text;
   text.reserve(stored.size() + 256);
   std::string_view lastKept;  // the stored line written last
   // New lines start on a line of their own, never as the continuation of a stored
   // quoted-printable value that ends in a soft break (a blank line ends that).
   auto startLine = [&text, &lastKept]() {
     if (!text.empty() && text.back() != '\n') text += "\r\n";
-    bool softBreak = false;
-    if (vcard::Continues(lastKept, "x", softBreak) && softBreak) text += "\r\n";
+    if (vcard::EndsInSoftBreak(lastKept)) text += "\r\n";
     lastKept = {};
   };
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i == endLine) {
-      if (!added.empty()) startLine();
-      for (const std::string& newLine : added) vcard::AppendFolded(text, newLine);
-      added.clear();
-    }
-    auto change = replaced.find(i);
-    if (change == replaced.end()) {
-      text.append(lines[i].raw.data(), lines[i].raw.size());
-      lastKept = lines[i].logical;
+  auto writeAdded = [&]() {
+    if (changes.added.empty()) return;
+    startLine();
+    for (const std::string& line : changes.added) vcard::AppendFolded(text, line);
+  };
+  for (std::size_t i = 0; i < sources.lines.size(); ++i) {
+    if (i == sources.end) writeAdded();
+    auto change = changes.replaced.find(i);
+    if (change == changes.replaced.end()) {
+      text.append(sources.lines[i].raw.data(), sources.lines[i].raw.size());
+      lastKept = sources.lines[i].logical;
     } else if (!change->second.empty()) {
       startLine();
       vcard::AppendFolded(text, change->second);
     }
   }
-  if (!added.empty()) {
-    startLine();
-    for (const std::string& newLine : added) vcard::AppendFolded(text, newLine);
+  if (sources.end == sources.lines.size() && !changes.added.empty()) {
+    writeAdded();
     text += "END:VCARD\r\n";
   }
-  text.append(tail.data(), tail.size());
+  text.append(sources.tail.data(), sources.tail.size());
+  return text;
+}
+
+}  // namespace
+
+bool MergeEdit(const std::string& stored, const Json::Value& sent, std::string& text) {
+  FieldSources sources;
+  const Json::Value old = ReadRecord(stored, &sources);
+  if (!sent.isObject()) return false;
+  Changes changes;
+  for (const auto& [group, lines] : sources.groups) changes.usedGroups.insert(group);
+  MergeName(sources, old, sent, changes);
+  MergeSingles(sources, old, sent, changes);
+  MergeEntries(sources, old, sent, changes);
+  text = changes.replaced.empty() && changes.added.empty() ? stored
+                                                           : Written(stored, sources, changes);
   return true;
 }
+
+}  // namespace card

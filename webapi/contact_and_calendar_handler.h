@@ -1,6 +1,6 @@
 // The request handler of the ORVA.ContactAndCalendar module: one object per request, holding the
-// framework's request and response, the configuration file, the store handle and the label map
-// of the vCard reader.
+// framework's request and response, the configuration file and the store handle. It reads the
+// parameters and replies; the card model (card_model.h) does the vCard work.
 #ifndef WEBAPI_CONTACT_AND_CALENDAR_HANDLER_H
 #define WEBAPI_CONTACT_AND_CALENDAR_HANDLER_H
 
@@ -8,15 +8,10 @@
 
 #include <initializer_list>
 #include <string>
-#include <string_view>
 
 #include "conf_manager.h"
 #include "db_handler.h"
 #include "webapi.h"
-
-namespace vcard {
-struct ContentLine;
-}
 
 // Source name of every error-log and system-log line of the module.
 #define MODULE_SOURCE "webapi-ContactAndCalendar"
@@ -32,30 +27,21 @@ class ContactAndCalendarHandler {
   ContactAndCalendarHandler(const ContactAndCalendarHandler&) = delete;
   ContactAndCalendarHandler& operator=(const ContactAndCalendarHandler&) = delete;
 
-  // vCard reading (the card record).
-  void ParseCardText(char* cardText, Json::Value& record);
-  void ParseCardLabel(char* cardText);
-  void ParseInfoName(std::string_view value, Json::Value& record);
-  // A phone, e-mail, address or web address line as an entry of `target`; none for an empty value.
-  void ParseInfoEntry(const vcard::ContentLine& line, const Json::StaticString& target,
-                      const char* fixedLabel, Json::Value& record);
-  void setEmptyInfo(Json::Value& record);
+  // What an operation answers when the user parameter is no text: an error reply (code and
+  // message) after the error-log line `logged` ("" for none).
+  struct Refusal {
+    int code;
+    const char* message;
+    const char* logged;
+  };
 
   // Listing and search.
-  bool isMatch(const Json::Value& record, const std::string& searchKey);
   void listCards();
-
-  // vCard writing.
-  std::string formulateStr(const char* text);
-  std::string setCardContent(Json::Value card);
 
   // Add, edit, delete.
   void deleteCards();
   void addCard();
   void editCard();
-  // The stored card `stored` with only what the record `sent` changes against it; false when the
-  // record is no object.
-  bool mergeCardEdit(const std::string& stored, const Json::Value& sent, std::string& text);
 
   // Import and export.
   void importCards();
@@ -70,25 +56,26 @@ class ContactAndCalendarHandler {
   void setCommonSetting();
 
  private:
-  // Shared steps of the request operations.
-  // True when every named parameter is present; otherwise writes "Request lost parameters" to
-  // the error log (with the caller's `line`), replies 900 and returns false. Names are tested
-  // in order.
+  // The steps every request operation shares (request_frame.cpp).
+  // Writes `text` to the error log (level 1, the module's source name and the caller's `line`).
+  void logError(int line, const std::string& text);
+  // Answers error `code` with `message` after writing `logged` to the error log ("" for no log
+  // line); the exports answer their bare 404 instead. Without `logged` the message is logged.
+  void refuse(int line, int code, const char* message, const std::string& logged);
+  void refuse(int line, int code, const char* message) { refuse(line, code, message, message); }
+  // True when every named parameter is present; otherwise refuses with 900 "Request lost
+  // parameters" and returns false. Names are tested in order.
   bool hasParams(int line, std::initializer_list<const char*> names);
-  // Writes `message` to the error log (level 1, module source name, `line`) and replies `code`.
-  void replyLoggedError(int line, int code, const char* message);
-  // The user's GUID in `guid`, "" when the user has none; with `provision`, a user unknown to
-  // the mapping, or mapped but without an address book, is provisioned first and looked up
-  // again. False when the mapping could not be read: the user is then not known to be unknown,
-  // and the caller answers an error (1014 with kLookupFailed; the exports their 404).
-  bool lookupGUID(const std::string& user, bool provision, std::string& guid);
-  // lookupGUID without provisioning; for an unknown user `guid` is "" after the system-log line
-  // "Can't find [user]'s ID" (with the caller's `line`).
-  bool knownUserGUID(int line, const std::string& user, std::string& guid);
   // The parameter `name` as text: the text the client sent when the request keeps it (the
   // front does), else a string as it is, a number or boolean as JsonCpp writes it, null or
   // absent as "". False for an object or an array given as a value, whose conversion would throw.
   bool readTextParam(const char* name, std::string& text);
+  // Reads the "user" parameter and its GUID into `guid`. A user the mapping does not know is
+  // provisioned first with `provision` (so is one mapped without an address book); without it
+  // `guid` is "" after the system-log line "Can't find [user]'s ID". False when it has answered:
+  // with `badUser` for a user parameter that is no text, with 1014 when the mapping could not
+  // be read (the user is then not known to be unknown).
+  bool findUser(int line, bool provision, const Refusal& badUser, std::string& guid);
   void importCardsReporting(bool report);
 
   ORVA::APIRequest* _request;
@@ -96,7 +83,8 @@ class ContactAndCalendarHandler {
   std::string _methodName;
   ConfManager _confManager;
   DBHandler _dbHandler;
-  Json::Value _labelMap;
+  // The exports answer a download, and a refusal with a bare 404.
+  bool _answersDownload = false;
 };
 
 #endif  // WEBAPI_CONTACT_AND_CALENDAR_HANDLER_H

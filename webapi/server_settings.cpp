@@ -85,7 +85,7 @@ std::string StoredPortText(const Json::Value& section, const char* key) {
 
 void ContactAndCalendarHandler::getCommonSetting() {
   if (!_confManager.JsonConfParse()) {
-    replyLoggedError(__LINE__, 1000, "Json conf parse error");
+    refuse(__LINE__, 1000, "Json conf parse error");
     return;
   }
   Json::Value common = _confManager.JsonGet(kSectionKey);
@@ -103,27 +103,27 @@ void ContactAndCalendarHandler::setCommonSetting() {
   const Json::Value enableSSL = _request->GetParam("EnableSSL", Json::Value());
   const Json::Value redirect = _request->GetParam("RedirectHTTPToHTTPS", Json::Value());
   if (!enableSSL.isBool() || !redirect.isBool()) {
-    replyLoggedError(__LINE__, 900, "Request lost parameters");
+    refuse(__LINE__, 900, "Request lost parameters");
     return;
   }
   int httpPort = 0;
   int httpsPort = 0;
   if (!ReadPortParam(_request->GetParam("HTTPPort", Json::Value()), &httpPort)) {
-    replyLoggedError(__LINE__, 1002, "HTTP port conflict");
+    refuse(__LINE__, 1002, "HTTP port conflict");
     return;
   }
   if (!ReadPortParam(_request->GetParam("SSLPort", Json::Value()), &httpsPort)) {
-    replyLoggedError(__LINE__, 1003, "HTTPS port conflict");
+    refuse(__LINE__, 1003, "HTTPS port conflict");
     return;
   }
 
   SettingsLock lock;
   if (!lock.Held()) {
-    replyLoggedError(__LINE__, 1001, "Json conf dump error");
+    refuse(__LINE__, 1001, "Json conf dump error");
     return;
   }
   if (!_confManager.JsonConfParse()) {
-    replyLoggedError(__LINE__, 1000, "Json conf parse error");
+    refuse(__LINE__, 1000, "Json conf parse error");
     return;
   }
   const Json::Value stored = _confManager.JsonGet(kSectionKey);
@@ -142,12 +142,12 @@ void ContactAndCalendarHandler::setCommonSetting() {
   std::string newHttpsText = std::to_string(httpsPort);
 
   if (WebUtils::IsPortConflict(kHttpService, httpPort, httpPort)) {
-    replyLoggedError(__LINE__, 1002, "HTTP port conflict");
+    refuse(__LINE__, 1002, "HTTP port conflict");
     return;
   }
   // One port for both would leave the daemon unable to start.
   if (httpsPort == httpPort || WebUtils::IsPortConflict(kHttpsService, httpsPort, httpsPort)) {
-    replyLoggedError(__LINE__, 1003, "HTTPS port conflict");
+    refuse(__LINE__, 1003, "HTTPS port conflict");
     return;
   }
 
@@ -158,7 +158,7 @@ void ContactAndCalendarHandler::setCommonSetting() {
     newHttpText += "/tcp";
     if (OLIBCFileSetSectionValue(serviceFile.c_str(), kHttpService, kPortsKey,
                                  newHttpText.c_str()) < 0) {
-      replyLoggedError(__LINE__, 1004, "Update port file failed");
+      refuse(__LINE__, 1004, "Update port file failed");
       return;
     }
   }
@@ -166,34 +166,34 @@ void ContactAndCalendarHandler::setCommonSetting() {
     newHttpsText += "/tcp";
     if (OLIBCFileSetSectionValue(serviceFile.c_str(), kHttpsService, kPortsKey,
                                  newHttpsText.c_str()) < 0) {
-      replyLoggedError(__LINE__, 1004, "Update port file failed");
+      refuse(__LINE__, 1004, "Update port file failed");
       return;
     }
   }
   if ((httpChanged || httpsChanged) && ORVAFwRuleHup() < 0) {
-    replyLoggedError(__LINE__, 1005, "Fail to hup firewall rules");
+    refuse(__LINE__, 1005, "Fail to hup firewall rules");
     return;
   }
 
   _confManager.JsonSet(section, kSectionKey);
   if (!_confManager.JsonConfDump()) {
-    replyLoggedError(__LINE__, 1001, "Json conf dump error");
+    refuse(__LINE__, 1001, "Json conf dump error");
     return;
   }
   const std::string confPath = lumidex::RootedPath(lumidex::kJsonConfPath);
   const std::string plistPath = lumidex::RootedPath(lumidex::kPlistPath);
   if (OLIBCExec(lumidex::RootedPath(lumidex::kConfDumpScript).c_str(), "--dump", confPath.c_str(),
                 plistPath.c_str(), nullptr) < 0) {
-    replyLoggedError(__LINE__, 1006, "Fail to dump json conf into xml conf");
+    refuse(__LINE__, 1006, "Fail to dump json conf into xml conf");
     return;
   }
   if (OLIBCExec(lumidex::RootedPath(lumidex::kStartStopScript).c_str(), "restart", nullptr, nullptr,
                 nullptr) < 0) {
-    replyLoggedError(__LINE__, 1007, "Fail to restart calendar server");
+    refuse(__LINE__, 1007, "Fail to restart calendar server");
     return;
   }
   if (!_confManager.JsonConfParse()) {
-    replyLoggedError(__LINE__, 1000, "Json conf parse error");
+    refuse(__LINE__, 1000, "Json conf parse error");
     return;
   }
   Json::Value data(Json::objectValue);

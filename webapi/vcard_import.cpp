@@ -106,26 +106,13 @@ class LegacyCharset {
   bool _detected = false;
 };
 
-// Bytes that are not UTF-8 as UTF-8: from the line's CHARSET, else the file's detected character
-// set, else windows-1252.
+// Bytes of `line` as UTF-8 by the line layer's rule, with the file's detected character set
+// before windows-1252.
 std::string AsUtf8(std::string_view bytes, const ContentLine& line, LegacyCharset& legacy) {
-  if (IsUtf8(bytes)) return std::string(bytes);
   std::string text;
-  bool hasCharset = false;
-  const std::string charset(ParameterValue(line, "CHARSET", &hasCharset));
-  if (hasCharset && ConvertToUtf8(bytes, charset, text)) return text;
-  // C1 control characters never stand in real text: such a reading is windows-1252 after all.
-  if (ConvertToUtf8(bytes, legacy.Get(), text)) {
-    bool control = false;
-    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-      const unsigned char next = static_cast<unsigned char>(text[i + 1]);
-      control = control || (text[i] == '\xC2' && next >= 0x80 && next <= 0x9F);
-    }
-    if (!control) return text;
-  }
-  if (ConvertToUtf8(bytes, "WINDOWS-1252", text)) return text;
+  if (ValueAsUtf8(bytes, line, text, [&legacy]() -> const std::string& { return legacy.Get(); }))
+    return text;
   // Every byte has a meaning in windows-1252 but five; those become U+FFFD.
-  text.clear();
   for (char c : bytes)
     text += (static_cast<unsigned char>(c) < 0x80) ? std::string(1, c) : "\xEF\xBF\xBD";
   return text;
@@ -149,17 +136,13 @@ std::string Version30Line(const ContentLine& line, bool version21, LegacyCharset
   for (const Parameter& parameter : line.parameters) {
     const std::string_view word = parameter.value;
     if (parameter.name.empty()) {
-      if (EqualsNoCase(word, "BASE64") || EqualsNoCase(word, "B")) {
+      const BareWord kind = KindOfBareWord(word);
+      if (kind == BareWord::kBase64) {
         out += ";ENCODING=b";
-        continue;
+      } else if (kind != BareWord::kTextEncoding) {
+        out.append(kind == BareWord::kValueKind ? ";VALUE=" : ";TYPE=")
+            .append(AsUtf8(word, line, legacy));
       }
-      if (EqualsNoCase(word, "QUOTED-PRINTABLE") || EqualsNoCase(word, "8BIT") ||
-          EqualsNoCase(word, "7BIT")) {
-        continue;
-      }
-      const bool valueWord = EqualsNoCase(word, "INLINE") || EqualsNoCase(word, "URL") ||
-                             EqualsNoCase(word, "CONTENT-ID") || EqualsNoCase(word, "CID");
-      out.append(valueWord ? ";VALUE=" : ";TYPE=").append(AsUtf8(word, line, legacy));
       continue;
     }
     if (EqualsNoCase(parameter.name, "ENCODING")) {
@@ -211,13 +194,6 @@ struct OpenCard {
   std::string lastValueLine;  // the last property, kept open for a vCard 2.1 backslash continuation
   bool continues = false;     // its vCard 2.1 value ended in a backslash
 };
-
-// Whether a vCard 2.1 value ends in a backslash that continues it on the next line.
-bool EndsInContinuation(std::string_view value) {
-  std::size_t backslashes = 0;
-  while (backslashes < value.size() && value[value.size() - 1 - backslashes] == '\\') ++backslashes;
-  return backslashes % 2 == 1;
-}
 
 // The file's bytes ready for line reading: UTF-16 (by its byte-order mark) as UTF-8, a UTF-8
 // byte-order mark dropped. Null for a file that cannot be read.
@@ -306,7 +282,7 @@ bool ReadCardsOfFile(const std::string& path, const std::function<std::string()>
         card.lastValueLine.resize(card.lastValueLine.size() - 2);
         card.lastValueLine +=
             "\\n" + TextFromVersion21(AsUtf8(logical, ContentLine(), legacy), true);
-        card.continues = EndsInContinuation(logical);
+        card.continues = EndsInEscape(logical);
       }
       continue;  // anything else that is no property (comments, junk) is not kept
     }
@@ -321,7 +297,7 @@ bool ReadCardsOfFile(const std::string& path, const std::function<std::string()>
     if (NameIs(line, "BEGIN") || NameIs(line, "END")) continue;
     flushLast(card);
     card.lastValueLine = Version30Line(line, card.version21, legacy);
-    card.continues = card.version21 && !IsQuotedPrintable(line) && EndsInContinuation(line.value);
+    card.continues = card.version21 && !IsQuotedPrintable(line) && EndsInEscape(line.value);
   }
   // Cards still open at the end of the file are kept, the innermost first.
   while (!open.empty()) {

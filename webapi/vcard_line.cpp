@@ -46,16 +46,6 @@ int HexDigit(char c) {
   return -1;
 }
 
-// vCard 2.1 bare words that name an encoding or a value kind rather than a type.
-bool IsEncodingOrValueWord(std::string_view word) {
-  static constexpr std::string_view kWords[] = {
-      "QUOTED-PRINTABLE", "BASE64", "8BIT", "7BIT", "B", "INLINE", "URL", "CONTENT-ID", "CID"};
-  for (std::string_view known : kWords) {
-    if (EqualsNoCase(word, known)) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 LineReader::LineReader(std::string_view text)
@@ -85,10 +75,14 @@ std::string_view LineReader::NextPhysical() {
   return line;
 }
 
+bool EndsInSoftBreak(std::string_view logical) {
+  return !logical.empty() && logical.back() == '=' && HeadSaysQuotedPrintable(logical);
+}
+
 bool Continues(std::string_view logical, std::string_view next, bool& softBreak) {
   softBreak = false;
   if (IsBlank(next)) return false;
-  softBreak = !logical.empty() && logical.back() == '=' && HeadSaysQuotedPrintable(logical);
+  softBreak = EndsInSoftBreak(logical);
   return softBreak || next[0] == ' ' || next[0] == '\t';
 }
 
@@ -180,6 +174,33 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string LowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+BareWord KindOfBareWord(std::string_view word) {
+  static constexpr struct {
+    std::string_view word;
+    BareWord kind;
+  } kWords[] = {{"QUOTED-PRINTABLE", BareWord::kTextEncoding},
+                {"8BIT", BareWord::kTextEncoding},
+                {"7BIT", BareWord::kTextEncoding},
+                {"BASE64", BareWord::kBase64},
+                {"B", BareWord::kBase64},
+                {"INLINE", BareWord::kValueKind},
+                {"URL", BareWord::kValueKind},
+                {"CONTENT-ID", BareWord::kValueKind},
+                {"CID", BareWord::kValueKind}};
+  for (const auto& known : kWords) {
+    if (EqualsNoCase(word, known.word)) return known.kind;
+  }
+  return BareWord::kType;
+}
+
 bool SplitLine(std::string_view line, ContentLine& out) {
   out.group = {};
   out.parameters.clear();
@@ -221,20 +242,22 @@ bool SplitLine(std::string_view line, ContentLine& out) {
   return true;
 }
 
-std::vector<std::string_view> ParameterValues(std::string_view value) {
-  std::vector<std::string_view> values;
+void SplitParameterValues(std::string_view value, std::vector<std::string_view>& values) {
   std::size_t start = 0;
-  bool quoted = false;
   for (std::size_t i = 0; i <= value.size(); ++i) {
-    if (i < value.size() && value[i] == '"') quoted = !quoted;
-    if (i < value.size() && (quoted || value[i] != ',')) continue;
-    std::string_view piece = value.substr(start, i - start);
-    if (piece.size() >= 2 && piece.front() == '"' && piece.back() == '"') {
-      piece = piece.substr(1, piece.size() - 2);
+    if (i < value.size() && value[i] == '\\') {
+      ++i;
+      continue;
     }
-    if (!piece.empty()) values.push_back(piece);
+    if (i < value.size() && value[i] != ',' && value[i] != '"') continue;
+    if (i > start) values.push_back(value.substr(start, i - start));
     start = i + 1;
   }
+}
+
+std::vector<std::string_view> ParameterValues(std::string_view value) {
+  std::vector<std::string_view> values;
+  SplitParameterValues(value, values);
   return values;
 }
 
@@ -242,22 +265,9 @@ void Types(const ContentLine& line, std::vector<std::string_view>& types) {
   types.clear();
   for (const Parameter& parameter : line.parameters) {
     if (parameter.name.empty()) {
-      if (!IsEncodingOrValueWord(parameter.value)) types.push_back(parameter.value);
-      continue;
-    }
-    if (!EqualsNoCase(parameter.name, "TYPE")) continue;
-    // Quotes aside, every comma separates: a quoted list ("HOME,FAX") is read as the list it is
-    // meant to be.
-    const std::string_view value = parameter.value;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= value.size(); ++i) {
-      if (i < value.size() && value[i] == '\\') {
-        ++i;
-        continue;
-      }
-      if (i < value.size() && value[i] != ',' && value[i] != '"') continue;
-      if (i > start) types.push_back(value.substr(start, i - start));
-      start = i + 1;
+      if (KindOfBareWord(parameter.value) == BareWord::kType) types.push_back(parameter.value);
+    } else if (EqualsNoCase(parameter.name, "TYPE")) {
+      SplitParameterValues(parameter.value, types);
     }
   }
 }
@@ -381,21 +391,42 @@ bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::stri
   return ok && IsUtf8(out);
 }
 
+bool ValueAsUtf8(std::string_view bytes, const ContentLine& line, std::string& out,
+                 const std::function<const std::string&()>& legacy) {
+  bool hasCharset = false;
+  const std::string charset(ParameterValue(line, "CHARSET", &hasCharset));
+  if (hasCharset && ConvertToUtf8(bytes, charset, out)) return true;
+  if (IsUtf8(bytes)) {
+    out.assign(bytes.data(), bytes.size());
+    return true;
+  }
+  // C1 control characters never stand in real text: such a reading is windows-1252 after all.
+  if (legacy && ConvertToUtf8(bytes, legacy(), out)) {
+    bool control = false;
+    for (std::size_t i = 0; i + 1 < out.size(); ++i) {
+      const unsigned char next = static_cast<unsigned char>(out[i + 1]);
+      control = control || (out[i] == '\xC2' && next >= 0x80 && next <= 0x9F);
+    }
+    if (!control) return true;
+  }
+  if (ConvertToUtf8(bytes, "WINDOWS-1252", out)) return true;
+  out.clear();
+  return false;
+}
+
 std::string_view DecodedValue(const ContentLine& line, std::string& storage) {
   if (!IsQuotedPrintable(line)) return line.value;
   std::string bytes = DecodeQuotedPrintable(line.value);
-  bool hasCharset = false;
-  std::string charset(ParameterValue(line, "CHARSET", &hasCharset));
   std::string text;
-  if (!(hasCharset && ConvertToUtf8(bytes, charset, text))) {
-    if (IsUtf8(bytes)) {
-      text = std::move(bytes);
-    } else if (!ConvertToUtf8(bytes, "WINDOWS-1252", text)) {
-      text = std::move(bytes);
-    }
-  }
+  if (!ValueAsUtf8(bytes, line, text)) text = std::move(bytes);
   storage = EscapeLineBreaks(text);
   return storage;
+}
+
+std::size_t TrailingBackslashes(std::string_view text) {
+  std::size_t count = 0;
+  while (count < text.size() && text[text.size() - 1 - count] == '\\') ++count;
+  return count;
 }
 
 std::string UnescapeText(std::string_view text) {

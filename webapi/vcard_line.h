@@ -6,6 +6,7 @@
 #ifndef WEBAPI_VCARD_LINE_H
 #define WEBAPI_VCARD_LINE_H
 
+#include <functional>
 #include <istream>
 #include <string>
 #include <string_view>
@@ -38,6 +39,10 @@ class LineReader {
   std::size_t peekedLength_ = 0;
   std::string_view peeked_;
 };
+
+// Whether logical line `logical` is a quoted-printable value that ends in a soft break ('='), so
+// that the next physical line continues it.
+bool EndsInSoftBreak(std::string_view logical);
 
 // Whether physical line `next` continues logical line `logical`: a fold (it starts with a space or
 // tab) or a quoted-printable soft break (`logical` asks for quoted-printable and ends in '=');
@@ -85,12 +90,23 @@ bool SplitLine(std::string_view line, ContentLine& out);
 // ASCII comparison without regard to case.
 bool EqualsNoCase(std::string_view a, std::string_view b);
 
+// `text` with A to Z in lower case: groups compare without regard to case.
+std::string LowerCase(std::string_view text);
+
 // Whether the property is called `name`; property names compare without regard to case.
 inline bool NameIs(const ContentLine& line, std::string_view name) {
   return EqualsNoCase(line.name, name);
 }
 
-// The values of a parameter value: split at commas outside quotes, each without its quotes.
+// What a vCard 2.1 bare parameter word (TEL;WORK;QUOTED-PRINTABLE) stands for: a type, a transfer
+// encoding that a decoded value no longer needs, base64, or a value kind.
+enum class BareWord { kType, kTextEncoding, kBase64, kValueKind };
+BareWord KindOfBareWord(std::string_view word);
+
+// The values of a parameter value, appended to `values`: every comma and every quote separates
+// (a quoted list "HOME,FAX" is read as the list it is meant to be), a backslash keeps the next
+// character in the value, and empty values are left out.
+void SplitParameterValues(std::string_view value, std::vector<std::string_view>& values);
 std::vector<std::string_view> ParameterValues(std::string_view value);
 
 // The type words of a line in `types`, each its own element: TYPE= lists (comma-separated, quoted
@@ -104,9 +120,16 @@ std::string_view ParameterValue(const ContentLine& line, std::string_view name, 
 bool IsQuotedPrintable(const ContentLine& line);
 bool IsBase64(const ContentLine& line);
 
-// The value as UTF-8 vCard 3.0 text: a quoted-printable value decoded, converted from the line's
-// CHARSET (else kept when it is UTF-8, else read as windows-1252) and its line breaks written
-// "\n". Returns the raw value itself when it needs none of that, else a view of `storage`.
+// Bytes of `line` (its value, or a parameter) as UTF-8 in `out`, by the one rule for a value's
+// character set: the line's CHARSET, else UTF-8 as they are, else `legacy` (a file's detected
+// character set, given only by the import; a reading with C1 control characters is refused), else
+// windows-1252. False when none of them reads the bytes.
+bool ValueAsUtf8(std::string_view bytes, const ContentLine& line, std::string& out,
+                 const std::function<const std::string&()>& legacy = nullptr);
+
+// The value as UTF-8 vCard 3.0 text: a quoted-printable value decoded, read by ValueAsUtf8 (the
+// bytes as they are when nothing reads them) and its line breaks written "\n". Returns the raw
+// value itself when it needs none of that, else a view of `storage`.
 std::string_view DecodedValue(const ContentLine& line, std::string& storage);
 
 std::string DecodeQuotedPrintable(std::string_view text);
@@ -114,6 +137,11 @@ std::string DecodeQuotedPrintable(std::string_view text);
 // `bytes` in `charset` as UTF-8; false when the charset is unknown or the bytes are not of it.
 bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::string& out);
 bool IsUtf8(std::string_view text);
+
+// How many backslashes `text` ends in.
+std::size_t TrailingBackslashes(std::string_view text);
+// Whether `text` ends in an escape that escapes nothing yet: an odd run of backslashes.
+inline bool EndsInEscape(std::string_view text) { return TrailingBackslashes(text) % 2 == 1; }
 
 // vCard text escapes: `\\`, `\,`, `\;` and `\n`/`\N`; any other backslash stays as it is.
 std::string UnescapeText(std::string_view text);

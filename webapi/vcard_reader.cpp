@@ -2,11 +2,16 @@
 // Lines come from the line layer (unfolded, soft breaks joined); the properties the record models
 // are recognised by name in any case, with any group and parameters, and every other line is kept
 // whole in `other`. Values stay vCard text as stored: escapes are not undone.
+#include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
-#include "contact_and_calendar_handler.h"
+#include "card_model.h"
 #include "vcard_line.h"
+
+namespace card {
 
 namespace {
 
@@ -70,23 +75,13 @@ std::string_view ShownLabel(std::string_view label) {
 // An ORG value without one trailing separator (an empty unit); an escaped ';' is data and stays.
 std::string_view WithoutTrailingSeparator(std::string_view value) {
   if (value.empty() || value.back() != ';') return value;
-  std::size_t backslashes = 0;
-  for (std::size_t i = value.size() - 1; i > 0 && value[i - 1] == '\\'; --i) ++backslashes;
-  return backslashes % 2 == 0 ? value.substr(0, value.size() - 1) : value;
+  const std::string_view before = value.substr(0, value.size() - 1);
+  return vcard::EndsInEscape(before) ? value : before;
 }
 
-// The four kinds of entry, by property name.
-struct EntryKind {
-  const char* property;
-  const Json::StaticString* target;
-};
-const EntryKind kEntryKinds[] = {{"TEL", &kTel}, {"EMAIL", &kMail}, {"ADR", &kAdr}, {"URL", &kUrl}};
-
-const EntryKind* EntryKindOf(const vcard::ContentLine& line) {
-  for (const EntryKind& kind : kEntryKinds) {
-    if (NameIs(line, kind.property)) return &kind;
-  }
-  return nullptr;
+const Json::StaticString* ListOf(const EntryKind& kind) {
+  static const Json::StaticString* const kLists[] = {&kMail, &kTel, &kAdr, &kUrl};
+  return kLists[&kind - kEntryKinds];
 }
 
 void AppendLine(std::string& other, std::string_view line) {
@@ -94,9 +89,7 @@ void AppendLine(std::string& other, std::string_view line) {
   other += "\r\n";
 }
 
-}  // namespace
-
-void ContactAndCalendarHandler::setEmptyInfo(Json::Value& record) {
+void SetEmpty(Json::Value& record) {
   Json::Value name(Json::objectValue);
   name[kFamilyName] = kEmptyText;
   name[kGivenName] = kEmptyText;
@@ -111,70 +104,7 @@ void ContactAndCalendarHandler::setEmptyInfo(Json::Value& record) {
   record[kNote] = kEmptyText;
 }
 
-void ContactAndCalendarHandler::ParseCardLabel(char* cardText) {
-  if (!cardText) return;
-  vcard::LineReader reader(cardText);
-  vcard::ContentLine line;
-  std::string_view text;
-  while (reader.Next(text)) {
-    // Only X-ABLabel names a group: X-ABADR holds an address's country code, not its label.
-    if (!vcard::SplitLine(text, line) || line.group.empty() || !NameIs(line, "X-ABLabel")) continue;
-    _labelMap[std::string(line.group)] = TextValue(ShownLabel(line.value));
-  }
-}
-
-void ContactAndCalendarHandler::ParseCardText(char* cardText, Json::Value& record) {
-  setEmptyInfo(record);
-  std::string other;
-  const std::string_view text = cardText ? std::string_view(cardText) : std::string_view();
-  // The lines kept whole take about as much room as the text: one allocation.
-  other.reserve(text.size());
-  bool haveName = false, haveNote = false, haveOrg = false, haveTitle = false, haveBday = false;
-  vcard::LineReader reader(text);
-  vcard::ContentLine line;
-  std::string decoded;
-  std::string_view logical;
-  while (reader.Next(logical)) {
-    if (!vcard::SplitLine(logical, line)) {
-      AppendLine(other, logical);
-      continue;
-    }
-    if (NameIs(line, "END")) break;
-    // The formatted name is made from the name fields when the record is written back.
-    if (NameIs(line, "FN")) continue;
-    if (const EntryKind* kind = EntryKindOf(line)) {
-      ParseInfoEntry(line, *kind->target, kind->property, record);
-      continue;
-    }
-    // The first of each single-valued property fills the record; a repeat stays in `other`.
-    bool* seen = NameIs(line, "N")       ? &haveName
-                 : NameIs(line, "NOTE")  ? &haveNote
-                 : NameIs(line, "ORG")   ? &haveOrg
-                 : NameIs(line, "TITLE") ? &haveTitle
-                 : NameIs(line, "BDAY")  ? &haveBday
-                                         : nullptr;
-    if (!seen || *seen) {
-      AppendLine(other, logical);
-      continue;
-    }
-    *seen = true;
-    const std::string_view value = vcard::DecodedValue(line, decoded);
-    if (seen == &haveName) {
-      ParseInfoName(value, record);
-    } else if (seen == &haveNote) {
-      record[kNote] = TextValue(value);
-    } else if (seen == &haveOrg) {
-      record[kCompany][kOrg] = TextValue(WithoutTrailingSeparator(value));
-    } else if (seen == &haveTitle) {
-      record[kCompany][kTitle] = TextValue(value);
-    } else {
-      record[kBday] = TextValue(value);
-    }
-  }
-  record[kOther] = std::move(other);
-}
-
-void ContactAndCalendarHandler::ParseInfoName(std::string_view value, Json::Value& record) {
+void ReadName(std::string_view value, Json::Value& record) {
   const Json::StaticString* const kComponents[] = {&kFamilyName, &kGivenName, &kAdditionalName};
   const std::vector<std::string_view> components = vcard::SplitUnescaped(value, ';');
   Json::Value& name = record[kName];
@@ -183,19 +113,42 @@ void ContactAndCalendarHandler::ParseInfoName(std::string_view value, Json::Valu
   }
 }
 
-void ContactAndCalendarHandler::ParseInfoEntry(const vcard::ContentLine& line,
-                                               const Json::StaticString& target,
-                                               const char* fixedLabel, Json::Value& record) {
+// An entry whose label comes from its group's X-ABLabel line, which may follow it.
+struct GroupedEntry {
+  Json::Value* entry;
+  std::string group;
+};
+
+// The labels a card defines, by group as written; a later label line of a group wins.
+class Labels {
+ public:
+  void Set(std::string_view group, std::string_view label) {
+    labels_.emplace_back(std::string(group), std::string(ShownLabel(label)));
+  }
+  Json::Value Of(const std::string& group) const {
+    for (auto it = labels_.rbegin(); it != labels_.rend(); ++it) {
+      if (it->first == group) return TextValue(it->second);
+    }
+    return Json::Value();
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> labels_;
+};
+
+// A phone, e-mail, address or web address line as an entry of its list; none for an empty value.
+Json::Value* ReadEntry(const vcard::ContentLine& line, const EntryKind& kind, Json::Value& record) {
   std::string decoded;
   const std::string_view data = vcard::DecodedValue(line, decoded);
-  if (data.empty()) return;
+  if (data.empty()) return nullptr;
   Json::Value entry(Json::objectValue);
   // The property name as written, group included: the text before the parameters.
   const std::string_view key = line.head.substr(
       0, static_cast<std::size_t>(line.name.data() + line.name.size() - line.head.data()));
   entry[kKey] = WordValue(key);
-  entry[kCustName] = line.group.empty() ? Json::Value(Json::StaticString(fixedLabel))
-                                        : _labelMap.get(std::string(line.group), Json::Value());
+  // A grouped entry's label is filled in once the whole card is read.
+  entry[kCustName] =
+      line.group.empty() ? Json::Value(Json::StaticString(kind.property)) : Json::Value();
   thread_local std::vector<std::string_view> types;
   vcard::Types(line, types);
   if (!types.empty()) {
@@ -203,5 +156,117 @@ void ContactAndCalendarHandler::ParseInfoEntry(const vcard::ContentLine& line,
     for (std::string_view type : types) list.append(WordValue(type));
   }
   entry[kData] = TextValue(data);
-  record[target].append(std::move(entry));
+  return &record[*ListOf(kind)].append(std::move(entry));
 }
+
+// A group as groups compare: without regard to case.
+std::string GroupKey(std::string_view group) {
+  std::string key(group);
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
+
+const char* const kSingles[] = {"N", "NOTE", "ORG", "TITLE", "BDAY"};
+
+// Notes where a line of the card body went, for the edit.
+void NoteSource(FieldSources& sources, const vcard::ContentLine& line, std::size_t index) {
+  if (line.group.empty()) return;
+  const std::string group = GroupKey(line.group);
+  sources.groups[group].push_back(index);
+  if (NameIs(line, "X-ABLabel")) sources.labels[group] = index;
+}
+
+}  // namespace
+
+Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
+  Json::Value record(Json::objectValue);
+  SetEmpty(record);
+  std::string other;
+  // The lines kept whole take about as much room as the text: one allocation.
+  other.reserve(text.size());
+  bool seen[std::size(kSingles)] = {};
+  Labels labels;
+  std::vector<GroupedEntry> grouped;
+  bool ended = false;
+  vcard::LineReader reader(text);
+  vcard::ContentLine line;
+  std::string decoded;
+  std::string_view logical;
+  constexpr std::size_t kNone = std::string_view::npos;
+  if (sources) {
+    *sources = FieldSources();
+    sources->end = sources->formattedName = kNone;
+  }
+  std::size_t start = reader.Offset();
+  while (reader.Next(logical)) {
+    const std::size_t index = sources ? sources->lines.size() : 0;
+    if (sources) {
+      sources->lines.push_back({text.substr(start, reader.Offset() - start), std::string(logical)});
+      start = reader.Offset();
+    }
+    const bool property = vcard::SplitLine(logical, line);
+    // Only X-ABLabel names a group: X-ABADR holds an address's country code, not its label. A
+    // card's labels are its own, wherever in its text they stand.
+    if (property && !line.group.empty() && NameIs(line, "X-ABLabel"))
+      labels.Set(line.group, line.value);
+    if (ended) continue;
+    if (!property) {
+      AppendLine(other, logical);
+      continue;
+    }
+    if (NameIs(line, "END")) {
+      ended = true;
+      if (sources) sources->end = index;
+      continue;
+    }
+    if (sources) NoteSource(*sources, line, index);
+    // The formatted name is made from the name fields when the record is written back.
+    if (NameIs(line, "FN")) {
+      if (sources && sources->formattedName == kNone) sources->formattedName = index;
+      continue;
+    }
+    if (const EntryKind* kind = EntryKindNamed(line.name)) {
+      Json::Value* entry = ReadEntry(line, *kind, record);
+      if (entry && !line.group.empty()) grouped.push_back({entry, std::string(line.group)});
+      if (entry && sources) sources->entries[kind - kEntryKinds].push_back(index);
+      continue;
+    }
+    // The first of each single-valued property fills the record; a repeat stays in `other`.
+    std::size_t single = 0;
+    while (single < std::size(kSingles) && !NameIs(line, kSingles[single])) ++single;
+    if (single == std::size(kSingles) || seen[single]) {
+      AppendLine(other, logical);
+      continue;
+    }
+    seen[single] = true;
+    if (sources) sources->singles[kSingles[single]] = index;
+    const std::string_view value = vcard::DecodedValue(line, decoded);
+    switch (single) {
+      case 0:
+        ReadName(value, record);
+        break;
+      case 1:
+        record[kNote] = TextValue(value);
+        break;
+      case 2:
+        record[kCompany][kOrg] = TextValue(WithoutTrailingSeparator(value));
+        break;
+      case 3:
+        record[kCompany][kTitle] = TextValue(value);
+        break;
+      default:
+        record[kBday] = TextValue(value);
+        break;
+    }
+  }
+  if (sources) {
+    sources->tail = text.substr(start);
+    if (sources->end == kNone) sources->end = sources->lines.size();
+    if (sources->formattedName == kNone) sources->formattedName = sources->lines.size();
+  }
+  for (const GroupedEntry& entry : grouped) (*entry.entry)[kCustName] = labels.Of(entry.group);
+  record[kOther] = std::move(other);
+  return record;
+}
+
+}  // namespace card

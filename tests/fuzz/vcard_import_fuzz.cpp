@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "contact_and_calendar_handler.h"
+#include "card_model.h"
 #include "vcard_import.h"
 #include "vcard_line.h"
 
@@ -30,24 +30,15 @@ void Check(const vcard::ImportedCard& card) {
     if (line.find('\r') != std::string::npos) std::abort();
     vcard::ContentLine parsed;
     if (vcard::SplitLine(line, parsed)) {
-      ends += vcard::EqualsNoCase(parsed.name, "END");
-      uids += vcard::EqualsNoCase(parsed.name, "UID");
+      ends += vcard::NameIs(parsed, "END");
+      uids += vcard::NameIs(parsed, "UID");
     }
     start = lf + 1;
   }
   if (ends != 1 || uids != 1) std::abort();
 
-  // A handler per card, as per request: the label map is the reader's state.
-  ORVA::APIRequest request;
-  ORVA::APIResponse response;
-  ContactAndCalendarHandler handler(&request, &response, "fuzz");
-  std::string buffer = text;
-  handler.ParseCardLabel(buffer.data());
-  buffer = text;
-  Json::Value record(Json::objectValue);
-  handler.ParseCardText(buffer.data(), record);
   std::string merged;
-  if (!handler.mergeCardEdit(text, record, merged) || merged != text) std::abort();
+  if (!card::MergeEdit(text, card::ReadRecord(text), merged) || merged != text) std::abort();
 }
 
 }  // namespace

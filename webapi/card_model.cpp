@@ -1,0 +1,123 @@
+// The rules of the card model that the reader, the new card and the edit share, and the search
+// over a record.
+#include "card_model.h"
+
+#include <boost/algorithm/string/case_conv.hpp>
+#include <boost/range/iterator_range.hpp>
+#include <cstring>
+#include <iterator>
+#include <locale>
+
+#include "card_record.h"
+#include "vcard_line.h"
+
+namespace card {
+
+const EntryKind kEntryKinds[kEntryKindCount] = {
+    {"EMAIL", "mail"}, {"TEL", "tel"}, {"ADR", "adr"}, {"URL", "url"}};
+
+const EntryKind* EntryKindNamed(std::string_view property) {
+  for (const EntryKind& kind : kEntryKinds) {
+    if (vcard::EqualsNoCase(property, kind.property)) return &kind;
+  }
+  return nullptr;
+}
+
+std::string FreshGroup(std::set<std::string>& used) {
+  for (unsigned n = 1;; ++n) {
+    std::string group = "item" + std::to_string(n);
+    if (used.insert(group).second) return group;
+  }
+}
+
+std::string FormattedName(const std::vector<std::string>& n) {
+  std::string shown;
+  for (std::size_t i : {3, 1, 2, 0, 4}) {
+    if (i >= n.size() || n[i].empty()) continue;
+    if (!shown.empty()) shown += ' ';
+    shown += n[i];
+  }
+  return vcard::UnescapeText(shown);
+}
+
+std::string NewCardFormattedName(const std::string& family, const std::string& given,
+                                 const std::string& additional) {
+  return family + " " + given + " " + additional;
+}
+
+std::string TypeParameters(const Json::Value& types, const char* spelling) {
+  std::string parameters;
+  for (const Json::Value& type : record::Elements(types)) {
+    const std::string word = vcard::JoinLineBreaks(record::Text(type));
+    if (!word.empty()) parameters.append(spelling).append(word);
+  }
+  return parameters;
+}
+
+std::string AddressValue(const std::string& data) {
+  if (data.find(';') != std::string::npos) return data;
+  // Only the space character: a leading tab is part of the value.
+  const std::size_t start = std::min(data.find_first_not_of(' '), data.size());
+  return ";;" + data.substr(start) + ";;;;";
+}
+
+namespace {
+
+// record[key] when the record is an object holding it, else null. The records searched are the
+// reader's own, but a malformed one must not make the lookup throw.
+const Json::Value& MemberOf(const Json::Value& record, const char* key) {
+  static const Json::Value kNull;
+  if (!record.isObject()) return kNull;
+  const Json::Value* found = record.find(key, key + std::char_traits<char>::length(key));
+  return found ? *found : kNull;
+}
+
+// Whether the lower-cased `text` holds `loweredKey`. `scratch` takes the lowered copy, so that a
+// search over thousands of cards does not allocate for every field.
+bool TextContains(const Json::Value& text, const std::string& loweredKey, const std::locale& locale,
+                  std::string& scratch) {
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  if (!text.isString() || !text.getString(&begin, &end)) return loweredKey.empty();
+  scratch.clear();
+  // Values are vCard text; the search matches what the person sees, so escapes are undone first
+  // (only for the few values that hold one).
+  std::string unescaped;
+  if (std::memchr(begin, '\\', static_cast<std::size_t>(end - begin))) {
+    unescaped = vcard::UnescapeText(std::string_view(begin, static_cast<std::size_t>(end - begin)));
+    begin = unescaped.data();
+    end = begin + unescaped.size();
+  }
+  boost::algorithm::to_lower_copy(std::back_inserter(scratch),
+                                  boost::make_iterator_range(begin, end), locale);
+  return scratch.find(loweredKey) != std::string::npos;
+}
+
+bool AnyEntryDataContains(const Json::Value& entries, const std::string& loweredKey,
+                          const std::locale& locale, std::string& scratch) {
+  if (!entries.isArray()) return false;
+  for (const Json::Value& entry : entries) {
+    if (TextContains(MemberOf(entry, "data"), loweredKey, locale, scratch)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool Matches(const Json::Value& record, const std::string& searchKey) {
+  // The process's global locale decides what lower-casing does; under the default one only
+  // A to Z change and every other byte must match exactly.
+  const std::locale locale;
+  const std::string key = boost::algorithm::to_lower_copy(searchKey, locale);
+  const Json::Value& name = MemberOf(record, "name");
+  const Json::Value& company = MemberOf(record, "company");
+  std::string scratch;
+  return TextContains(MemberOf(name, "family_name"), key, locale, scratch) ||
+         TextContains(MemberOf(name, "given_name"), key, locale, scratch) ||
+         TextContains(MemberOf(company, "org"), key, locale, scratch) ||
+         TextContains(MemberOf(company, "title"), key, locale, scratch) ||
+         AnyEntryDataContains(MemberOf(record, "mail"), key, locale, scratch) ||
+         AnyEntryDataContains(MemberOf(record, "tel"), key, locale, scratch);
+}
+
+}  // namespace card

@@ -1,0 +1,90 @@
+// The card model: a stored vCard text read as the card record the pages show, the record of a
+// new card written as vCard text, and an edit merged into the stored card. Free functions with no
+// state between calls, shared by the listing, the edit, the fuzz targets and the benches.
+#ifndef WEBAPI_CARD_MODEL_H
+#define WEBAPI_CARD_MODEL_H
+
+#include <json/value.h>
+
+#include <cstddef>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace card {
+
+// The four kinds of entry: the property name, which is also the label of an ungrouped entry, and
+// the record's list of them. In the order a new card writes them and an edit adds them.
+struct EntryKind {
+  const char* property;
+  const char* list;
+};
+inline constexpr std::size_t kEntryKindCount = 4;
+extern const EntryKind kEntryKinds[kEntryKindCount];
+
+// The kind of a property name (any case), null for none.
+const EntryKind* EntryKindNamed(std::string_view property);
+
+// One logical line of a stored card: its bytes as stored (line ends, folds and the blank lines
+// before it included) and the line unfolded.
+struct StoredLine {
+  std::string_view raw;
+  std::string logical;
+};
+
+// Where the fields of a record came from in the card text it was read from: indices into `lines`
+// (`lines.size()` for none). Groups are keyed in lower case: they compare without regard to case.
+struct FieldSources {
+  std::vector<StoredLine> lines;                           // every logical line of the text
+  std::string_view tail;                                   // what follows the last line
+  std::size_t end = 0;                                     // the END line
+  std::size_t formattedName = 0;                           // the first FN line
+  std::map<std::string, std::size_t> singles;              // "N", "NOTE", "ORG", "TITLE", "BDAY"
+  std::vector<std::size_t> entries[kEntryKindCount];       // per kind, one line per record entry
+  std::map<std::string, std::vector<std::size_t>> groups;  // group -> its lines before END
+  std::map<std::string, std::size_t> labels;               // group -> its X-ABLabel line
+};
+
+// The record the listing shows for a stored card text (without id, resource_id and etag); with
+// `sources`, also where each field came from. Never throws; any text reads as some record.
+Json::Value ReadRecord(std::string_view text, FieldSources* sources = nullptr);
+
+// The text of a new card with UID `uid` holding what the record `record` holds.
+std::string NewCardText(const Json::Value& record, const std::string& uid);
+
+// The stored card `stored` with only what the record `sent` changes against the record it reads
+// as; every other byte stays. False when `sent` is no object.
+bool MergeEdit(const std::string& stored, const Json::Value& sent, std::string& text);
+
+// Whether a record shows `searchKey` in a name, organisation, title, e-mail or phone, case aside
+// (by the process's global locale) and with vCard escapes undone.
+bool Matches(const Json::Value& record, const std::string& searchKey);
+
+// The rules that the new card and the edit share. --------------------------------------------
+
+// The first group "itemN" not in `used` (lower case), taken into it.
+std::string FreshGroup(std::set<std::string>& used);
+
+// The formatted name clients write from the components of N: prefix, given, additional, family
+// and suffix, the empty ones left out; as plain text (the components' escapes undone).
+std::string FormattedName(const std::vector<std::string>& components);
+// The formatted name a new card is written with: family, given and additional name, always two
+// spaces between them. Stored cards carry it, so the edit recognises it as made from N.
+std::string NewCardFormattedName(const std::string& family, const std::string& given,
+                                 const std::string& additional);
+
+// The TYPE parameters of an entry: one per non-empty word of `types`, each on one line. A new card
+// spells the parameter "type", an edit "TYPE": both are stored as such in cards already.
+inline constexpr char kNewCardType[] = ";type=";
+inline constexpr char kEditType[] = ";TYPE=";
+std::string TypeParameters(const Json::Value& types, const char* spelling);
+
+// An address value as written: a structured value (it holds a ';') as it is, a one-line address
+// (leading spaces dropped) as the street of a structured one.
+std::string AddressValue(const std::string& data);
+
+}  // namespace card
+
+#endif  // WEBAPI_CARD_MODEL_H
