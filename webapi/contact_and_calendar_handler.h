@@ -24,6 +24,9 @@ struct ContentLine;
 // Message of error 1014, a user lookup that could not read the mapping.
 inline constexpr char kLookupFailed[] = "Fail to look up user";
 
+// The header block of a Contact.vcf download of `size` bytes.
+std::string DownloadHeader(unsigned long long size);
+
 class ContactAndCalendarHandler {
  public:
   ContactAndCalendarHandler(ORVA::APIRequest* request, ORVA::APIResponse* response,
@@ -44,6 +47,9 @@ class ContactAndCalendarHandler {
   // Listing and search.
   bool isMatch(const Json::Value& record, const std::string& searchKey);
   void listCards();
+  // The reply of "list_cards": every card of `guid` matching `searchKey` ("" for all) streamed as
+  // a record. False, with nothing replied, when the store could not give the cards.
+  bool streamCards(const std::string& guid, const std::string& searchKey);
 
   // vCard writing.
   std::string formulateStr(const char* text);
@@ -64,6 +70,9 @@ class ContactAndCalendarHandler {
   void importCardsWithReport();
   void exportCards();
   void exportAllCards();
+  // The download of "export_all_cards" streamed; false, with nothing written, when the store
+  // could not give the cards.
+  bool streamAllCardTexts(const std::string& guid);
 
   // Server settings.
   void getCommonSetting();
