@@ -7,6 +7,7 @@
 #include <json/value.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 struct sqlite3;
@@ -71,6 +72,29 @@ class DBHandler {
   // cards could not be read; a user without an address book has none (true).
   bool ExportAllData(std::string owner, std::string& body);
 
+  // One card as the listing reads it; the texts live until the visitor returns.
+  struct CardRow {
+    const char* resourceId;
+    const char* resourceName;
+    const char* vcardText;
+    const char* md5;
+  };
+  // The rows GetCards reads, from the same statement, handed to `each` one at a time in the
+  // store's order once all of them are in: false (and no call) when the cards could not be read,
+  // so a failure is known before the first card is used. True with no call for no cards.
+  bool ReadCardRows(std::string owner, const std::function<void(const CardRow&)>& each);
+  // The texts ExportAllData reads, from the same statement: `total` once with the download's
+  // size (every text and its "\n"), then `each` per text. Same failure rule as ReadCardRows.
+  bool ReadCardTexts(std::string owner, const std::function<void(unsigned long long)>& total,
+                     const std::function<void(const char*, std::size_t)>& each);
+
+  // An import's run of card writes: AddCard calls between BeginCardBatch and EndCardBatch share
+  // one transaction, each in a savepoint of its own, so that a refused card rolls back alone
+  // and the cards wait for one log flush instead of one each. EndCardBatch commits; only then
+  // are the batch's cards stored, and false means none of them is.
+  bool BeginCardBatch();
+  bool EndCardBatch();
+
  private:
   bool CreateTable();
   std::string GetMD5(std::string text);
@@ -122,7 +146,12 @@ class DBHandler {
   // helper writes to it while it records a new user.
   static constexpr int kMappingBusyTimeoutMs = 10000;
 
+  // Runs one card write's statements as a transaction, or as a savepoint inside an open batch.
+  bool RunCardWrite(const std::function<bool()>& steps);
+
   int _errCode;
+  bool _inBatch = false;
+  bool _batchBroken = false;  // a savepoint could not be rolled back: the batch cannot commit
   std::string _sqlite_DB_path;
   sqlite3* _db;
   DBConnect* _pConnection;

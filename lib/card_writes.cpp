@@ -102,7 +102,7 @@ bool DBHandler::AddCard(std::string owner, std::string vcardUid, std::string vca
   const std::string resourceName = UsableUuid(GetUUID()) + ".vcf";
 
   // The helper runs above are done before the transaction: no lock waits on a process start.
-  const bool written = lumidex::RunInTransaction(_pConnection, [&] {
+  const bool written = RunCardWrite([&] {
     std::string homeId;
     if (!LockHome(owner, homeId)) return false;
 

@@ -8,14 +8,19 @@
 
 #include "contact_and_calendar_handler.h"
 
-namespace {
-
-// The download's header block. The browser's download code expects these bytes exactly,
-// including the bare line feeds after the Content-Disposition line.
-void writeDownload(const std::string& body) {
-  std::string header = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+// The browser's download code expects these bytes exactly, including the bare line feeds after
+// the Content-Disposition line.
+std::string DownloadHeader(unsigned long long size) {
+  std::string header = "Content-Length: " + std::to_string(size) + "\r\n";
   header += "Content-Type: text/x-vcard\r\n";
   header += "Content-Disposition:attachment; filename=\"Contact.vcf\"\n\n";
+  return header;
+}
+
+namespace {
+
+void writeDownload(const std::string& body) {
+  const std::string header = DownloadHeader(body.size());
   std::fwrite(header.data(), 1, header.size(), stdout);
   std::fwrite(body.data(), 1, body.size(), stdout);
   std::fflush(stdout);
@@ -80,10 +85,5 @@ void ContactAndCalendarHandler::exportAllCards() {
   std::string guid;
   if (!findUser(__LINE__, false, kNoSuchDownload, guid)) return;
   // One statement gives every text: a card deleted meanwhile never fails the download.
-  std::string body;
-  if (guid.empty() || !_dbHandler.ExportAllData(guid, body)) {
-    refuse(__LINE__, 404, "", "");
-    return;
-  }
-  writeDownload(body);
+  if (guid.empty() || !streamAllCardTexts(guid)) refuse(__LINE__, 404, "", "");
 }

@@ -2,6 +2,7 @@
 // vCard 3.0 (UTF-8, CRLF, lines of any length, a fresh UID, VERSION:3.0, no REV), keeping every
 // property of the file. Version 1 answers as it always has; version 2 answers with a report of
 // what was stored and what was refused, and why.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,16 @@ struct RefusedCard {
   int card;
   std::string uid;
   std::string reason;
+};
+
+// Cards per commit: one log flush for this many cards, while other writes to the same address
+// book wait for at most this many cards' worth of import.
+constexpr std::size_t kCardsPerCommit = 100;
+
+// A card stored in the open batch, not yet committed.
+struct Pending {
+  int card;
+  std::string uid;
 };
 
 }  // namespace
@@ -50,13 +61,39 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
                        card.uid + "): " + why);
     refused.push_back({card.number, card.uid, reason});
   };
+  // The cards share their commits, a savepoint each: a card is counted stored only once its
+  // batch committed, so a success still means every stored card is on disk.
+  std::vector<Pending> pending;
+  bool batched = false;
+  auto commit = [&] {
+    if (!batched) return;
+    batched = false;
+    if (_dbHandler.EndCardBatch()) {
+      stored += static_cast<int>(pending.size());
+    } else {
+      for (const Pending& card : pending) {
+        const std::string number = std::to_string(card.card);
+        ErrorLog(MODULE_SOURCE, __LINE__, 1, "Fail to set card ", number.c_str(),
+                 " of the file (UID ", card.uid.c_str(), "): its batch could not be committed",
+                 static_cast<const char*>(nullptr));
+        refused.push_back({card.card, card.uid, "could not be stored"});
+      }
+    }
+    pending.clear();
+  };
   // A file that cannot be opened or converted stores no card.
   vcard::ReadCardsOfFile(
       path, [this] { return _dbHandler.GetUUID(); },
       [&](const vcard::ImportedCard& card) {
         ++cards;
+        if (!batched) batched = _dbHandler.BeginCardBatch();
         if (_dbHandler.AddCard(guid, card.uid, card.text)) {
-          ++stored;
+          if (!batched) {
+            ++stored;
+            return;
+          }
+          pending.push_back({card.number, card.uid});
+          if (pending.size() >= kCardsPerCommit) commit();
           return;
         }
         refuseCard(__LINE__, card, "the store refused it (the system log has its reason)",
@@ -66,6 +103,10 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
         ++cards;
         refuseCard(__LINE__, card, "larger than 16 MiB, skipped", "is larger than 16 MiB");
       });
+
+  commit();
+  std::stable_sort(refused.begin(), refused.end(),
+                   [](const Refusal& a, const Refusal& b) { return a.card < b.card; });
 
   if (report) {
     Json::Value data(Json::objectValue);

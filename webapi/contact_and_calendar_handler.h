@@ -19,6 +19,9 @@
 // Message of error 1014, a user lookup that could not read the mapping.
 inline constexpr char kLookupFailed[] = "Fail to look up user";
 
+// The header block of a Contact.vcf download of `size` bytes.
+std::string DownloadHeader(unsigned long long size);
+
 class ContactAndCalendarHandler {
  public:
   ContactAndCalendarHandler(ORVA::APIRequest* request, ORVA::APIResponse* response,
@@ -37,6 +40,9 @@ class ContactAndCalendarHandler {
 
   // Listing and search.
   void listCards();
+  // The reply of "list_cards": every card of `guid` matching `searchKey` ("" for all) streamed as
+  // a record. False, with nothing replied, when the store could not give the cards.
+  bool streamCards(const std::string& guid, const std::string& searchKey);
 
   // Add, edit, delete.
   void deleteCards();
@@ -50,6 +56,9 @@ class ContactAndCalendarHandler {
   void importCardsWithReport();
   void exportCards();
   void exportAllCards();
+  // The download of "export_all_cards" streamed; false, with nothing written, when the store
+  // could not give the cards.
+  bool streamAllCardTexts(const std::string& guid);
 
   // Server settings.
   void getCommonSetting();

@@ -1,6 +1,7 @@
 // ORVA::APIRequest and ORVA::APIResponse of the web API framework stand-in.
 #include "webapi.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace ORVA {
@@ -160,6 +161,38 @@ void APIResponse::SetError(int code, const Json::Value& data) {
   _success = false;
   _code = code;
   _data = data;
+}
+
+void APIResponse::BeginSuccessList(const char* member) {
+  ++_calls;
+  _success = true;
+  _code = 0;
+  if (_stream) {
+    _data = Json::Value();
+    _stream->BeginList(member);
+    return;
+  }
+  _data = Json::Value(Json::objectValue);
+  _data[member] = Json::Value(Json::arrayValue);
+  _listMember = member;
+}
+
+void APIResponse::AppendToList(Json::Value&& element) {
+  if (_stream) {
+    _stream->AppendToList(element);
+  } else if (!_listMember.empty() && _data.isObject()) {
+    _data[_listMember].append(std::move(element));
+  }
+}
+
+void APIResponse::EndSuccessList() {
+  if (_stream) _stream->EndList();
+  _listMember.clear();
+}
+
+bool APIResponse::WriteRaw(const char* data, std::size_t size) {
+  if (_stream) return _stream->WriteRaw(data, size);
+  return std::fwrite(data, 1, size, stdout) == size;
 }
 
 Json::Value APIResponse::ToJson() const {

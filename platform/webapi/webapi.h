@@ -5,8 +5,11 @@
 
 #include <json/value.h>
 
+#include <cstddef>
 #include <map>
 #include <string>
+
+#include "reply_stream.h"
 
 namespace ORVA {
 
@@ -45,7 +48,20 @@ class APIResponse {
   void SetSuccess(Json::Value&& data);
   void SetError(int code, const Json::Value& data);
 
+  // A success reply whose data is {member: [elements]}, the elements handed over one at a time
+  // and sent as they come, so that a long list is never held whole. Counts as the request's one
+  // SetSuccess; nothing is sent before it, so a failure found earlier is still answered with
+  // SetError. Without a stream from the front the elements are collected into Data().
+  void BeginSuccessList(const char* member);
+  void AppendToList(Json::Value&& element);
+  void EndSuccessList();
+  // Bytes of a reply the handler writes itself (header lines, empty line, body), sent as they
+  // come; without a stream from the front they go to standard output. False when they could
+  // not be written.
+  bool WriteRaw(const char* data, std::size_t size);
+
   // Framework side.
+  void SetStream(ReplyStream* stream) { _stream = stream; }
   bool IsSet() const { return _calls > 0; }
   int Calls() const { return _calls; }  // how often SetSuccess/SetError were called
   bool IsSuccess() const { return _success; }
@@ -59,6 +75,8 @@ class APIResponse {
   bool _success;
   int _code;
   Json::Value _data;
+  ReplyStream* _stream = nullptr;
+  std::string _listMember;  // the member of _data a list is collected into, while it is open
 };
 
 // The text a parameter stands for, given the raw text sent (shown here between backquotes): a

@@ -15,6 +15,7 @@
 #include "module_table.h"
 #include "reply_json.h"
 #include "reply_output.h"
+#include "reply_stream.h"
 #include "request_params.h"
 #include "webapi.h"
 
@@ -51,6 +52,9 @@ int RunHandler(const ORVA::APITableRow& row, ORVA::APIRequest& request, front::U
     std::fprintf(stderr, "entry.cgi: cannot catch the handler's output\n");
     return front::kHandlerFailed;
   }
+  // A list or download the handler streams goes to the client as it comes.
+  front::ClientStream stream(output.ClientDescriptor());
+  response.SetStream(&stream);
   bool threw = true;
   try {
     row.handler(&request, &response);
@@ -60,8 +64,22 @@ int RunHandler(const ORVA::APITableRow& row, ORVA::APIRequest& request, front::U
   } catch (...) {
     std::fprintf(stderr, "entry.cgi: %s/%s threw a non-standard exception\n", row.api, row.method);
   }
+  const bool streamed = stream.Flush();
+  response.SetStream(nullptr);
   output.End();
   uploads->RemoveAll();
+  // Part of the reply has reached the client already: no other can follow it.
+  if (stream.Started()) {
+    if (threw || !stream.Complete() || !streamed) {
+      std::fprintf(stderr, "entry.cgi: %s/%s streamed reply cut short\n", row.api, row.method);
+    }
+    if (output.Size() > 0 || response.Calls() > 1) {
+      std::fprintf(stderr,
+                   "entry.cgi: %s/%s streamed a reply and also answered otherwise; dropped\n",
+                   row.api, row.method);
+    }
+    return 0;
+  }
   // Whatever a failed handler wrote is incomplete, so none of it reaches the client.
   if (threw) return front::kHandlerFailed;
   if (response.IsSet()) {

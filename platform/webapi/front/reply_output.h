@@ -27,6 +27,9 @@ class HandlerOutput {
   void End();
   // Number of bytes the handler wrote.
   long long Size() const;
+  // The client's descriptor while the output is caught (-1 otherwise): where a streamed reply
+  // goes past the capture.
+  int ClientDescriptor() const { return _savedStdout; }
   // Writes kReplyHeaders and then the caught bytes, unchanged, to descriptor 1: a handler's
   // own reply begins with its header lines, which the front's join.
   bool CopyToStdout() const;

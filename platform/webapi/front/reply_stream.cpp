@@ -1,0 +1,79 @@
+// The front's streamed replies: header block, list envelope and elements, buffered into whole
+// blocks for write(2).
+#include "reply_stream.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "reply_headers.h"
+#include "reply_json.h"
+
+namespace front {
+
+namespace {
+constexpr std::size_t kBlock = 64 * 1024;
+}
+
+void ClientStream::BeginList(const char* member) {
+  if (_started) return;  // one reply per request
+  _started = true;
+  _listOpen = true;
+  _firstElement = true;
+  _buffer.reserve(2 * kBlock);
+  _buffer += kReplyHeaders;
+  _buffer += "Content-Type: application/json\r\n\r\n{\"success\":true,\"data\":{";
+  AppendJson(Json::Value(member), &_buffer);
+  _buffer += ":[";
+}
+
+void ClientStream::AppendToList(const Json::Value& element) {
+  if (!_listOpen) return;
+  if (!_firstElement) _buffer += ',';
+  _firstElement = false;
+  AppendJson(element, &_buffer);
+  if (_buffer.size() >= kBlock) Flush();
+}
+
+void ClientStream::EndList() {
+  if (!_listOpen) return;
+  _listOpen = false;
+  _buffer += "]}}";
+  Flush();
+}
+
+bool ClientStream::WriteRaw(const char* data, std::size_t size) {
+  if (_listOpen) return false;
+  if (!_started) {
+    _started = true;
+    _buffer += kReplyHeaders;
+  }
+  if (_buffer.size() + size < kBlock) {
+    _buffer.append(data, size);
+    return _ok;
+  }
+  Flush();
+  Put(data, size);
+  return _ok;
+}
+
+bool ClientStream::Flush() {
+  Put(_buffer.data(), _buffer.size());
+  _buffer.clear();
+  return _ok;
+}
+
+void ClientStream::Put(const char* data, std::size_t size) {
+  while (_ok && size > 0) {
+    const ssize_t n = ::write(_fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      _ok = false;
+      return;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace front

@@ -1,0 +1,48 @@
+// The front's streamed replies: a list reply or a handler's own reply written to the client
+// while the handler runs, instead of being held whole and measured first.
+#ifndef ORVA_FRONT_REPLY_STREAM_H
+#define ORVA_FRONT_REPLY_STREAM_H
+
+#include <cstddef>
+#include <string>
+
+#include "webapi.h"
+
+namespace front {
+
+// Writes to `fd` through a buffer of about 64 KiB. A list reply carries no Content-Length: its
+// length is known only at its end, and lighttpd sends such a CGI reply chunked to HTTP/1.1
+// clients (and ends it by closing for HTTP/1.0 ones). Its bytes are those JsonBody gives for the
+// same elements collected into one result.
+class ClientStream : public ORVA::ReplyStream {
+ public:
+  explicit ClientStream(int fd) : _fd(fd) {}
+  ClientStream(const ClientStream&) = delete;
+  ClientStream& operator=(const ClientStream&) = delete;
+
+  void BeginList(const char* member) override;
+  void AppendToList(const Json::Value& element) override;
+  void EndList() override;
+  bool WriteRaw(const char* data, std::size_t size) override;
+
+  // Whether the handler began a reply through the stream: the front then writes no other.
+  bool Started() const { return _started; }
+  // Whether a list was begun and ended.
+  bool Complete() const { return !_listOpen; }
+  // Writes what is buffered; true when every byte so far reached the descriptor.
+  bool Flush();
+
+ private:
+  void Put(const char* data, std::size_t size);
+
+  int _fd;
+  bool _ok = true;
+  bool _started = false;
+  bool _listOpen = false;
+  bool _firstElement = true;
+  std::string _buffer;
+};
+
+}  // namespace front
+
+#endif  // ORVA_FRONT_REPLY_STREAM_H

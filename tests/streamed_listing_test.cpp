@@ -1,0 +1,156 @@
+// The listing as the front streams it, against the same listing collected into one result and
+// encoded whole: the same bytes for every sample card (as stored and as imported) and for a
+// search, and a store failure before the first record still answers its documented error.
+#include <iconv.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "db_handler.h"
+#include "reply_headers.h"
+#include "reply_json.h"
+#include "reply_stream.h"
+#include "test_env.h"
+#include "vcard_import.h"
+
+extern "C" void contact_list_cards(ORVA::APIRequest* request, ORVA::APIResponse* response);
+
+using namespace testenv;
+
+namespace {
+
+bool IsUtf8(const std::string& text) {
+  iconv_t converter = iconv_open("UTF-8", "UTF-8");
+  std::string copy = text;
+  char* in = copy.data();
+  size_t inLeft = copy.size();
+  std::string out(copy.size() + 4, '\0');
+  char* outPtr = out.data();
+  size_t outLeft = out.size();
+  const bool ok = iconv(converter, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1);
+  iconv_close(converter);
+  return ok && text.find('\0') == std::string::npos;
+}
+
+class StreamedListing : public StoreTest {
+ protected:
+  Json::Value Params(const char* searchKey) {
+    Json::Value params(Json::objectValue);
+    params["user"] = "ann";
+    if (searchKey) params["search_key"] = searchKey;
+    return params;
+  }
+
+  // The reply collected into one result and encoded whole, as the front encodes a tree.
+  ORVA::APIResponse Collected(const char* searchKey) {
+    ORVA::APIRequest request(Params(searchKey));
+    ORVA::APIResponse response;
+    contact_list_cards(&request, &response);
+    EXPECT_EQ(1, response.Calls());
+    return response;
+  }
+
+  // What the front's stream wrote to the client for the same request; `response` keeps the
+  // result, if any, the handler set instead.
+  std::string Streamed(const char* searchKey, ORVA::APIResponse& response) {
+    const int fd = memfd_create("streamed-reply", MFD_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    {
+      front::ClientStream stream(fd);
+      ORVA::APIRequest request(Params(searchKey));
+      response.SetStream(&stream);
+      contact_list_cards(&request, &response);
+      response.SetStream(nullptr);
+      EXPECT_TRUE(stream.Flush());
+      EXPECT_TRUE(stream.Complete());
+    }
+    std::string bytes(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+    EXPECT_EQ(static_cast<ssize_t>(bytes.size()), pread(fd, bytes.data(), bytes.size(), 0));
+    close(fd);
+    return bytes;
+  }
+
+  std::string Home() {
+    DBHandler store;
+    store.SetupUserBasicInfo("ann");
+    return Caldav::Value("SELECT resource_id FROM addressbook_home WHERE owner_uid=" +
+                         Caldav::Quote(store.GetGUID("ann")));
+  }
+
+  void Store(const std::string& home, const std::string& name, const std::string& text) {
+    Caldav::Exec(
+        "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
+        "vcard_uid, kind, md5) VALUES (" +
+        home + ", " + Caldav::Quote(name) + ", " + Caldav::Quote(text) + ", " +
+        Caldav::Quote("uid-" + name) + ", 0, " + Caldav::Quote(Md5Hex(text)) + ")");
+  }
+};
+
+TEST_F(StreamedListing, StreamedBytesAreThoseOfTheWholeResultForEverySampleCard) {
+  const std::string samples = std::getenv("LUMIDEX_VCARD_SAMPLES")
+                                  ? std::getenv("LUMIDEX_VCARD_SAMPLES")
+                                  : "/work/shared/vcards";
+  ASSERT_TRUE(std::filesystem::is_directory(samples)) << samples;
+  const std::string home = Home();
+  int stored = 0;
+  for (const auto& item : std::filesystem::directory_iterator(samples)) {
+    if (item.path().extension() != ".vcf") continue;
+    const std::string text = ReadFile(item.path());
+    const std::string name = item.path().filename().string();
+    // As a phone stored it (the database holds UTF-8 only), and as the import stores it.
+    if (IsUtf8(text)) Store(home, name, text);
+    int number = 0;
+    vcard::ReadCardsOfFile(
+        item.path(), [&] { return "uid-" + std::to_string(++number); },
+        [&](const vcard::ImportedCard& card) {
+          Store(home, name + "#" + std::to_string(card.number), card.text);
+          ++stored;
+        },
+        [](const vcard::ImportedCard&) {});
+  }
+  ASSERT_GE(stored, 28);
+
+  for (const char* search : {static_cast<const char*>(nullptr), "a", "M\xc3\xbcller", "zzz"}) {
+    const std::string label = search ? search : "(no search)";
+    const ORVA::APIResponse whole = Collected(search);
+    ASSERT_TRUE(whole.IsSuccess()) << label;
+    ORVA::APIResponse response;
+    const std::string streamed = Streamed(search, response);
+    EXPECT_EQ(std::string(front::kReplyHeaders) + "Content-Type: application/json\r\n\r\n" +
+                  front::JsonBody(whole),
+              streamed)
+        << label;
+    EXPECT_EQ(1, response.Calls()) << label;
+    if (!search) {
+      EXPECT_LE(Json::ArrayIndex(stored), whole.Data()["cards"].size());
+    }
+  }
+}
+
+TEST_F(StreamedListing, AnEmptyAddressBookStreamsAnEmptyList) {
+  Home();
+  ORVA::APIResponse response;
+  EXPECT_EQ(std::string(front::kReplyHeaders) +
+                "Content-Type: application/json\r\n\r\n{\"success\":true,\"data\":{\"cards\":[]}}",
+            Streamed(nullptr, response));
+}
+
+TEST_F(StreamedListing, AStoreFailureBeforeTheFirstRecordIsAnsweredAsTheError) {
+  Store(Home(), "john.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Doe;John;;;\r\nEND:VCARD\r\n");
+  const char* saved = std::getenv("PGHOST");
+  const std::string pghost = saved ? saved : "";
+  setenv("PGHOST", "/nonexistent-socket-dir", 1);
+  ORVA::APIResponse response;
+  const std::string streamed = Streamed(nullptr, response);
+  saved ? setenv("PGHOST", pghost.c_str(), 1) : unsetenv("PGHOST");
+  EXPECT_EQ("", streamed);
+  EXPECT_EQ(1, response.Calls());
+  EXPECT_EQ(1012, response.ErrorCode());
+  EXPECT_EQ(
+      "{\"success\":false,\"error\":{\"code\":1012,\"message\":\"Fail to read cards from DB\"}}",
+      front::JsonBody(response));
+}
+
+}  // namespace
