@@ -72,10 +72,8 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
       stored += static_cast<int>(pending.size());
     } else {
       for (const Pending& card : pending) {
-        const std::string number = std::to_string(card.card);
-        ErrorLog(MODULE_SOURCE, __LINE__, 1, "Fail to set card ", number.c_str(),
-                 " of the file (UID ", card.uid.c_str(), "): its batch could not be committed",
-                 static_cast<const char*>(nullptr));
+        logError(__LINE__, "Fail to set card " + std::to_string(card.card) + " of the file (UID " +
+                               card.uid + "): its batch could not be committed");
         refused.push_back({card.card, card.uid, "could not be stored"});
       }
     }
@@ -106,7 +104,7 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
 
   commit();
   std::stable_sort(refused.begin(), refused.end(),
-                   [](const Refusal& a, const Refusal& b) { return a.card < b.card; });
+                   [](const RefusedCard& a, const RefusedCard& b) { return a.card < b.card; });
 
   if (report) {
     Json::Value data(Json::objectValue);
