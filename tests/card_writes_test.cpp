@@ -473,4 +473,20 @@ TEST_F(CardWrites, OverlongNamesAreRefusedNotCutOff) {
   EXPECT_EQ(1u, Cards(home).size());
 }
 
+// The client takes C strings: a value with a NUL byte would reach the database cut short there.
+TEST_F(CardWrites, NamesWithANulByteAreRefusedNotCutOff) {
+  const std::string guid = User("alice");
+  const std::string home = HomeId(guid);
+  ASSERT_TRUE(handler.AddCard(guid, "uid-1", Card("uid-1", "One")));
+  const Row before = TableCounts();
+  const std::string name = Cards(home)[0][0] + std::string("\0x", 2);
+  Syslog::Clear();
+  EXPECT_FALSE(handler.DelCard(guid, name));
+  bool stale = true;
+  EXPECT_FALSE(handler.UpdateCard(guid, name, Card("uid-1", "Two"), "", stale));
+  EXPECT_EQ(2, Syslog::Count("has a value it cannot hold, not run"));
+  EXPECT_EQ(before, TableCounts());
+  EXPECT_EQ(Card("uid-1", "One"), Cards(home)[0][1]);
+}
+
 }  // namespace
