@@ -15,6 +15,9 @@ struct ORVADBConnection;
 typedef struct ORVADBConnection DBConnect;
 struct ORVADBResult;
 typedef struct ORVADBResult DBResult;
+namespace lumidex {
+class Rows;
+}
 
 class DBHandler {
  public:
@@ -103,9 +106,10 @@ class DBHandler {
   // The home id of `owner` in `homeId` ("" when it has none), with `lockHome` locking the home's
   // row until the transaction ends. False when the query failed. Logs only the failure.
   bool ReadResourceID(std::string owner, bool lockHome, std::string& homeId);
-  // `columns` of every card of the owner's home, in `result` (null when the owner has no home).
-  // False when the home or its cards could not be read; the caller frees a result.
-  bool ReadHomeCards(std::string owner, const char* columns, DBResult** result);
+  // `columns` of every card of the owner's home, in `rows` (none when the owner has no home),
+  // from the statement called `name` in the log. False when the home or its cards could not be
+  // read.
+  bool ReadHomeCards(std::string owner, const char* name, const char* columns, lumidex::Rows& rows);
   // Inside a write's transaction: the owner's home id, its row locked until the transaction
   // ends. False (logged) when the query failed or the owner has no home.
   bool LockHome(std::string owner, std::string& homeId);
@@ -114,6 +118,11 @@ class DBHandler {
   // false when there is no such card. False when the query failed (`found` is then true).
   bool ReadCardRow(std::string homeId, std::string resourceName, bool lockRow,
                    std::string* vcardText, std::string& md5, bool& found);
+  // Inside an update's transaction: true when `expectedMd5` is empty or still the md5 of the
+  // card, whose row then stays locked. Otherwise false (logged), with `stale` set when the card
+  // is there but changed.
+  bool StoredMd5Is(const std::string& homeId, const std::string& resourceName,
+                   const std::string& expectedMd5, bool& stale);
   // Matches by owner's home as well as name, so one user's request never touches another's card.
   bool DelAddressbookObj(std::string homeId, std::string resourceName);
   bool IsUserExist(std::string owner);
@@ -128,14 +137,7 @@ class DBHandler {
   // be told.
   bool HasMappingTable();
   static int GetGUIDCallback(void* target, int columnCount, char** values, char** columnNames);
-  static void EscapeString(std::string& text);
 
-  // Formats a fixed-form statement into `buffer` (512 bytes). A statement that would not fit is
-  // logged with `line` and refused, never run cut off.
-  static bool FormatStatement(char* buffer, std::size_t size, int line, const char* format, ...)
-      __attribute__((format(printf, 4, 5)));
-  // Runs a statement that returns no rows; releases any result. False on -1.
-  bool ExecuteCommand(const char* statement);
   // Starts the helper program with `option` (and `argument` when not null) and returns at most
   // `width` characters of its first output line. With `logged` the failure messages name that
   // value after the option (the MD5 text is never logged).

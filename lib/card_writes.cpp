@@ -5,16 +5,16 @@
 
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <utility>
 
 #include "db_handler.h"
-#include "orvadb.h"
 #include "store_log.h"
-#include "store_transaction.h"
+#include "store_statement.h"
+
+using lumidex::Execute;
+using lumidex::Statement;
 
 namespace {
-constexpr std::size_t kStatementSize = 512;
 constexpr std::size_t kUuidLength = 36;
 constexpr std::size_t kMd5Length = 32;
 
@@ -86,52 +86,24 @@ bool StorableText(const std::string& text) {
   return false;
 }
 
-void AppendQuoted(std::string& statement, const std::string& value, const char* after) {
-  statement += '\'';
-  statement += value;
-  statement += '\'';
-  statement += after;
-}
 }  // namespace
 
 bool DBHandler::AddCard(std::string owner, std::string vcardUid, std::string vcardText) {
   const std::string now = GetNowTimeInfo();
   if (!StorableText(vcardText)) return false;
-  std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
-  if (md5.empty()) return false;
+  const std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
   const std::string resourceName = UsableUuid(GetUUID()) + ".vcf";
 
   // The helper runs above are done before the transaction: no lock waits on a process start.
   const bool written = RunCardWrite([&] {
     std::string homeId;
     if (!LockHome(owner, homeId)) return false;
-
-    std::string sqlHomeId = homeId;
-    std::string sqlResourceName = resourceName;
-    std::string sqlNow = now;
-    EscapeString(sqlHomeId);
-    EscapeString(sqlResourceName);
-    EscapeString(vcardText);
-    EscapeString(vcardUid);
-    EscapeString(md5);
-    EscapeString(sqlNow);
-
-    std::string statement;
-    statement.reserve(vcardText.size() + vcardUid.size() + 320);
-    statement +=
-        "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
-        "vcard_uid, kind, md5, created, modified) VALUES (";
-    AppendQuoted(statement, sqlHomeId, ", ");
-    AppendQuoted(statement, sqlResourceName, ", ");
-    AppendQuoted(statement, vcardText, ", ");
-    AppendQuoted(statement, vcardUid, ",");
-    statement += "'0', ";
-    AppendQuoted(statement, md5, ", ");
-    AppendQuoted(statement, sqlNow, ", ");
-    AppendQuoted(statement, sqlNow, "");
-    statement += ")";
-
-    if (!ExecuteCommand(statement.c_str())) {
+    if (Execute(_pConnection,
+                Statement("INSERT_CARD",
+                          "INSERT INTO addressbook_object (addressbook_home_resource_id, "
+                          "resource_name, vcard_text, vcard_uid, kind, md5, created, modified) "
+                          "VALUES (?, ?, ?, ?,'0', ?, ?, ?)",
+                          {homeId, resourceName, vcardText, vcardUid, md5, now, now})) == -1) {
       STORE_LOG("%s:%d Add new Card failed!!");
       return false;
     }
@@ -153,56 +125,19 @@ bool DBHandler::UpdateCard(std::string owner, std::string resourceName, std::str
   stale = false;
   const std::string now = GetNowTimeInfo();
   if (!StorableText(vcardText)) return false;
-  std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
-  if (md5.empty()) return false;
+  const std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
 
   const bool written = lumidex::RunInTransaction(_pConnection, [&] {
     std::string homeId;
-    if (!LockHome(owner, homeId)) return false;
-    if (!expectedMd5.empty()) {
-      std::string storedMd5;
-      bool found = false;
-      if (!ReadCardRow(homeId, resourceName, true, nullptr, storedMd5, found)) return false;
-      if (!found) {
-        STORE_LOG("%s:%d Card[%s] not found, nothing updated", resourceName.c_str());
-        return false;
-      }
-      // Someone else's change came in since the caller read the card: it is not overwritten.
-      if (storedMd5 != expectedMd5) {
-        stale = true;
-        STORE_LOG("%s:%d Card[%s] changed since it was read, nothing updated",
-                  resourceName.c_str());
-        return false;
-      }
-    }
-
-    std::string sqlHomeId = homeId;
-    std::string sqlResourceName = resourceName;
-    std::string sqlNow = now;
-    EscapeString(vcardText);
-    EscapeString(md5);
-    EscapeString(sqlNow);
-    EscapeString(sqlResourceName);
-    EscapeString(sqlHomeId);
-
-    std::string statement;
-    statement.reserve(vcardText.size() + sqlResourceName.size() + 200);
-    statement += "UPDATE addressbook_object SET vcard_text='";
-    statement += vcardText;
-    statement += "', md5='";
-    statement += md5;
-    statement += "', modified='";
-    statement += sqlNow;
-    statement += "' WHERE resource_name='";
-    statement += sqlResourceName;
+    if (!LockHome(owner, homeId) || !StoredMd5Is(homeId, resourceName, expectedMd5, stale))
+      return false;
     // The name alone could match another user's card of the same name.
-    statement += "' and addressbook_home_resource_id='";
-    statement += sqlHomeId;
-    statement += "'";
-
-    DBResult* result = nullptr;
-    const int updated = ORVADBExecute(_pConnection, statement.c_str(), &result);
-    if (result) ORVADBFreeResult(result);
+    const int updated =
+        Execute(_pConnection,
+                Statement("UPDATE_CARD",
+                          "UPDATE addressbook_object SET vcard_text=?, md5=?, modified=? WHERE "
+                          "resource_name=? and addressbook_home_resource_id=?",
+                          {vcardText, md5, now, resourceName, homeId}));
     if (updated == -1) {
       STORE_LOG("%s:%d Update addressbook_object failed!!");
       return false;
@@ -218,6 +153,25 @@ bool DBHandler::UpdateCard(std::string owner, std::string resourceName, std::str
   });
   if (!written) return false;
   STORE_LOG("%s:%d Update Card[%s] completely.", resourceName.c_str());
+  return true;
+}
+
+bool DBHandler::StoredMd5Is(const std::string& homeId, const std::string& resourceName,
+                            const std::string& expectedMd5, bool& stale) {
+  if (expectedMd5.empty()) return true;
+  std::string storedMd5;
+  bool found = false;
+  if (!ReadCardRow(homeId, resourceName, true, nullptr, storedMd5, found)) return false;
+  if (!found) {
+    STORE_LOG("%s:%d Card[%s] not found, nothing updated", resourceName.c_str());
+    return false;
+  }
+  // Someone else's change came in since the caller read the card: it is not overwritten.
+  if (storedMd5 != expectedMd5) {
+    stale = true;
+    STORE_LOG("%s:%d Card[%s] changed since it was read, nothing updated", resourceName.c_str());
+    return false;
+  }
   return true;
 }
 
@@ -242,14 +196,10 @@ bool DBHandler::LockHome(std::string owner, std::string& homeId) {
 }
 
 bool DBHandler::DelAddressbookObj(std::string homeId, std::string resourceName) {
-  EscapeString(homeId);
-  EscapeString(resourceName);
-  char statement[kStatementSize];
-  if (FormatStatement(statement, sizeof statement, __LINE__,
-                      "DELETE FROM addressbook_object WHERE addressbook_home_resource_id='%s' "
-                      "and resource_name='%s'",
-                      homeId.c_str(), resourceName.c_str()) &&
-      ExecuteCommand(statement)) {
+  if (Execute(_pConnection, Statement("DELETE_CARD",
+                                      "DELETE FROM addressbook_object WHERE "
+                                      "addressbook_home_resource_id=? and resource_name=?",
+                                      {homeId, resourceName})) != -1) {
     return true;
   }
   STORE_LOG("%s:%d remove card failed!!");
@@ -257,13 +207,10 @@ bool DBHandler::DelAddressbookObj(std::string homeId, std::string resourceName) 
 }
 
 bool DBHandler::UpdateAddressbookHomeMeta(std::string homeId, std::string modified) {
-  EscapeString(homeId);
-  EscapeString(modified);
-  char statement[kStatementSize];
-  if (FormatStatement(statement, sizeof statement, __LINE__,
-                      "UPDATE addressbook_home_metadata SET modified='%s' WHERE resource_id='%s'",
-                      modified.c_str(), homeId.c_str()) &&
-      ExecuteCommand(statement)) {
+  if (Execute(_pConnection,
+              Statement("UPDATE_HOME_MODIFIED",
+                        "UPDATE addressbook_home_metadata SET modified=? WHERE resource_id=?",
+                        {modified, homeId})) != -1) {
     return true;
   }
   STORE_LOG("%s:%d DB command failed");
@@ -273,25 +220,20 @@ bool DBHandler::UpdateAddressbookHomeMeta(std::string homeId, std::string modifi
 
 bool DBHandler::UpdateAddressbookObjRevision(std::string homeId, std::string resourceName,
                                              std::string deleted) {
-  EscapeString(homeId);
-  EscapeString(resourceName);
-  EscapeString(deleted);
-  char statement[kStatementSize];
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "DELETE FROM addressbook_object_revisions WHERE "
-                       "addressbook_home_resource_id='%s' and resource_name='%s' and deleted='f'",
-                       homeId.c_str(), resourceName.c_str()) ||
-      !ExecuteCommand(statement)) {
+  if (Execute(_pConnection, Statement("DELETE_CARD_REVISION",
+                                      "DELETE FROM addressbook_object_revisions WHERE "
+                                      "addressbook_home_resource_id=? and resource_name=? and "
+                                      "deleted='f'",
+                                      {homeId, resourceName})) == -1) {
     STORE_LOG("%s:%d remove old revision failed");
     STORE_LOG("%s:%d Update addressbook_obj_rev[%s] failed!!", homeId.c_str());
     return false;
   }
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "INSERT INTO addressbook_object_revisions (addressbook_home_resource_id, "
-                       "owner_home_resource_id, resource_name, deleted) values ('%s', '%s', '%s', "
-                       "'%s')",
-                       homeId.c_str(), homeId.c_str(), resourceName.c_str(), deleted.c_str()) ||
-      !ExecuteCommand(statement)) {
+  if (Execute(_pConnection, Statement("INSERT_CARD_REVISION",
+                                      "INSERT INTO addressbook_object_revisions "
+                                      "(addressbook_home_resource_id, owner_home_resource_id, "
+                                      "resource_name, deleted) values (?, ?, ?, ?)",
+                                      {homeId, homeId, resourceName, deleted})) == -1) {
     STORE_LOG("%s:%d insert new revision failed");
     STORE_LOG("%s:%d Update addressbook_obj_rev[%s] failed!!", homeId.c_str());
     return false;

@@ -1,12 +1,10 @@
 // DBHandler: construction and destruction, the read operations on the daemon's tables, and the
-// statement helpers every store operation uses.
+// home id lookups every store operation uses.
 #include "db_handler.h"
 
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <utility>
@@ -14,11 +12,11 @@
 #include "lumidex_paths.h"
 #include "orvadb.h"
 #include "store_log.h"
-#include "store_transaction.h"
+#include "store_statement.h"
 
-namespace {
-constexpr std::size_t kStatementSize = 512;
-}
+using lumidex::Execute;
+using lumidex::Rows;
+using lumidex::Statement;
 
 DBHandler::DBHandler()
     : _errCode(0),
@@ -67,14 +65,6 @@ bool DBHandler::CreateTable() {
   return true;
 }
 
-void DBHandler::EscapeString(std::string& text) {
-  char* escaped = ORVADBEscapeStrAlloc(text.c_str());
-  // Out of memory: an empty value cannot end the literal; the statement then stores nothing
-  // of the caller's text.
-  text = escaped ? escaped : "";
-  std::free(escaped);
-}
-
 std::string DBHandler::GetNowTimeInfo() {
   time_t now = time(nullptr);
   struct tm broken;
@@ -82,23 +72,6 @@ std::string DBHandler::GetNowTimeInfo() {
   gmtime_r(&now, &broken);
   strftime(buffer, sizeof buffer, "%Y-%m-%d %X", &broken);
   return buffer;
-}
-
-bool DBHandler::FormatStatement(char* buffer, std::size_t size, int line, const char* format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  int length = std::vsnprintf(buffer, size, format, ap);
-  va_end(ap);
-  if (length < 0 || static_cast<std::size_t>(length) >= size) {
-    syslog(LOG_ERR, "%s:%d Statement too long for its buffer, not run", STORE_LOG_SOURCE, line);
-    buffer[0] = '\0';
-    return false;
-  }
-  return true;
-}
-
-bool DBHandler::ExecuteCommand(const char* statement) {
-  return lumidex::RunStoreStatement(_pConnection, statement);
 }
 
 std::string DBHandler::GetResourceID(std::string owner) {
@@ -110,70 +83,44 @@ std::string DBHandler::GetResourceID(std::string owner) {
 
 bool DBHandler::ReadResourceID(std::string owner, bool lockHome, std::string& homeId) {
   homeId.clear();
-  EscapeString(owner);
-  char statement[kStatementSize];
   // The row lock makes the writes of one home wait for each other, so that their revision
   // numbers follow the order in which the changes commit.
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       lockHome ? "SELECT resource_id FROM addressbook_home WHERE owner_uid='%s' "
-                                  "FOR UPDATE"
-                                : "SELECT resource_id FROM addressbook_home WHERE owner_uid='%s'",
-                       owner.c_str())) {
-    return false;
-  }
-  DBResult* result = nullptr;
-  const bool read = ORVADBExecute(_pConnection, statement, &result) != -1;
-  if (!read) {
-    STORE_LOG("%s:%d DB command failed[%s]", owner.c_str());
-  } else {
-    int row = 0;
-    if (ORVADBFetchRow(result, &row) != -1) homeId = ORVADBFetchField(result, row, "resource_id");
-  }
-  if (result) ORVADBFreeResult(result);
-  return read;
+  const Statement statement =
+      lockHome ? Statement("LOCK_HOME_ID",
+                           "SELECT resource_id FROM addressbook_home WHERE owner_uid=? FOR UPDATE",
+                           {owner})
+               : Statement("READ_HOME_ID",
+                           "SELECT resource_id FROM addressbook_home WHERE owner_uid=?", {owner});
+  Rows rows;
+  if (Execute(_pConnection, statement, &rows) == -1) return false;
+  if (rows.Next()) homeId = rows.Field("resource_id");
+  return true;
 }
 
 bool DBHandler::IsUserExist(std::string owner) {
-  EscapeString(owner);
-  char statement[kStatementSize];
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "SELECT * FROM addressbook_home WHERE owner_uid='%s'", owner.c_str())) {
-    return false;
-  }
-  DBResult* result = nullptr;
-  bool exists = false;
-  if (ORVADBExecute(_pConnection, statement, &result) == -1) {
-    STORE_LOG("%s:%d DB command failed");
-  } else {
-    int row = 0;
-    if (ORVADBFetchRow(result, &row) != -1) exists = *ORVADBFetchField(result, row, "owner_uid");
-  }
-  if (result) ORVADBFreeResult(result);
-  return exists;
+  Rows rows;
+  return Execute(_pConnection,
+                 Statement("READ_HOME_OWNER", "SELECT * FROM addressbook_home WHERE owner_uid=?",
+                           {owner}),
+                 &rows) != -1 &&
+         rows.Next() && *rows.Field("owner_uid");
 }
 
-bool DBHandler::ReadHomeCards(std::string owner, const char* columns, DBResult** result) {
-  *result = nullptr;
+bool DBHandler::ReadHomeCards(std::string owner, const char* name, const char* columns,
+                              Rows& rows) {
   std::string homeId;
   const bool read = ReadResourceID(std::move(owner), false, homeId);
   if (homeId.empty()) {
     STORE_LOG("%s:%d Can't find resource ID!!");
     return read;  // no home: no cards, unless the question itself failed
   }
-  EscapeString(homeId);
-  char statement[kStatementSize];
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "SELECT %s FROM addressbook_object WHERE addressbook_home_resource_id=%s",
-                       columns, homeId.c_str())) {
-    return false;
-  }
-  if (ORVADBExecute(_pConnection, statement, result) == -1) {
-    STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
-    if (*result) ORVADBFreeResult(*result);
-    *result = nullptr;
-    return false;
-  }
-  return true;
+  // The daemon sees the home id here as a bare number, as it always has.
+  return Execute(_pConnection,
+                 Statement(name,
+                           std::string("SELECT ") + columns +
+                               " FROM addressbook_object WHERE addressbook_home_resource_id=#",
+                           {homeId}),
+                 &rows) != -1;
 }
 
 unsigned int DBHandler::GetCards(Json::Value& resourceNames, Json::Value& vcardTexts,
@@ -187,19 +134,17 @@ unsigned int DBHandler::GetCards(Json::Value& resourceNames, Json::Value& vcardT
 bool DBHandler::GetCards(Json::Value& resourceNames, Json::Value& vcardTexts, std::string owner,
                          Json::Value& resourceIds, Json::Value& md5s, unsigned int& count) {
   count = 0;
-  DBResult* result = nullptr;
-  if (!ReadHomeCards(std::move(owner), "resource_id, resource_name, vcard_text, md5", &result))
+  Rows rows;
+  if (!ReadHomeCards(std::move(owner), "LIST_HOME_CARDS",
+                     "resource_id, resource_name, vcard_text, md5", rows))
     return false;
-  if (!result) return true;  // no home: no cards
-  int row = 0;
-  while (ORVADBFetchRow(result, &row) != -1) {
-    resourceNames.append(ORVADBFetchField(result, row, "resource_name"));
-    vcardTexts.append(ORVADBFetchField(result, row, "vcard_text"));
-    resourceIds.append(ORVADBFetchField(result, row, "resource_id"));
-    md5s.append(ORVADBFetchField(result, row, "md5"));
+  while (rows.Next()) {  // no home: no rows
+    resourceNames.append(rows.Field("resource_name"));
+    vcardTexts.append(rows.Field("vcard_text"));
+    resourceIds.append(rows.Field("resource_id"));
+    md5s.append(rows.Field("md5"));
     ++count;
   }
-  if (result) ORVADBFreeResult(result);
   return true;
 }
 
@@ -218,76 +163,53 @@ bool DBHandler::GetCard(std::string owner, std::string resourceName, std::string
 bool DBHandler::ReadCardRow(std::string homeId, std::string resourceName, bool lockRow,
                             std::string* vcardText, std::string& md5, bool& found) {
   found = true;
-  EscapeString(homeId);
-  EscapeString(resourceName);
-  char statement[kStatementSize];
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       lockRow ? "SELECT md5 FROM addressbook_object WHERE "
-                                 "addressbook_home_resource_id='%s' and resource_name='%s' FOR "
-                                 "UPDATE"
-                               : "SELECT vcard_text, md5 FROM addressbook_object WHERE "
-                                 "addressbook_home_resource_id='%s' and resource_name='%s'",
-                       homeId.c_str(), resourceName.c_str())) {
-    return false;
-  }
-  DBResult* result = nullptr;
-  if (ORVADBExecute(_pConnection, statement, &result) == -1) {
-    STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
-    if (result) ORVADBFreeResult(result);
-    return false;
-  }
-  int row = 0;
-  found = ORVADBFetchRow(result, &row) != -1;
+  const Statement statement =
+      lockRow ? Statement("LOCK_CARD_MD5",
+                          "SELECT md5 FROM addressbook_object WHERE "
+                          "addressbook_home_resource_id=? and resource_name=? FOR UPDATE",
+                          {homeId, resourceName})
+              : Statement("READ_CARD",
+                          "SELECT vcard_text, md5 FROM addressbook_object WHERE "
+                          "addressbook_home_resource_id=? and resource_name=?",
+                          {homeId, resourceName});
+  Rows rows;
+  if (Execute(_pConnection, statement, &rows) == -1) return false;
+  found = rows.Next();
   if (found) {
-    md5 = ORVADBFetchField(result, row, "md5");
-    if (vcardText) *vcardText = ORVADBFetchField(result, row, "vcard_text");
+    md5 = rows.Field("md5");
+    if (vcardText) *vcardText = rows.Field("vcard_text");
   }
-  if (result) ORVADBFreeResult(result);
   return true;
 }
 
 std::string DBHandler::ExportData(std::string owner, std::string resourceId) {
-  std::string text = "error";
-  std::string homeId = GetResourceID(owner);
-  EscapeString(resourceId);
-  EscapeString(homeId);
-  char statement[kStatementSize];
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "SELECT vcard_text FROM addressbook_object WHERE resource_id='%s' "
-                       "\t\t\tand addressbook_home_resource_id='%s'",
-                       resourceId.c_str(), homeId.c_str())) {
-    return text;
+  // Without a home the statement still runs, with '' for the home, and fails: the daemon's
+  // database has always seen it so.
+  const std::string homeId = GetResourceID(owner);
+  Rows rows;
+  if (Execute(_pConnection,
+              Statement("EXPORT_CARD",
+                        "SELECT vcard_text FROM addressbook_object WHERE resource_id=? "
+                        "\t\t\tand addressbook_home_resource_id=?",
+                        {resourceId, homeId}),
+              &rows) == -1 ||
+      !rows.Next()) {
+    return "error";
   }
-  DBResult* result = nullptr;
-  if (ORVADBExecute(_pConnection, statement, &result) == -1) {
-    STORE_LOG("%s:%d Conmmand[GET_VCARD_TEXT] failed");
-  } else {
-    int row = 0;
-    if (ORVADBFetchRow(result, &row) != -1) {
-      text = ORVADBFetchField(result, row, "vcard_text");
-      text += "\n";
-    }
-  }
-  if (result) ORVADBFreeResult(result);
-  return text;
+  return std::string(rows.Field("vcard_text")) + "\n";
 }
 
 bool DBHandler::ExportAllData(std::string owner, std::string& body) {
   // The total comes with the rows, so that the body is sized once: the download and the
   // database client's copy of it are the only two in memory.
-  DBResult* result = nullptr;
-  if (!ReadHomeCards(std::move(owner),
-                     "vcard_text, sum(octet_length(vcard_text) + 1) OVER () AS total", &result))
+  Rows rows;
+  if (!ReadHomeCards(std::move(owner), "EXPORT_HOME_CARDS",
+                     "vcard_text, sum(octet_length(vcard_text) + 1) OVER () AS total", rows))
     return false;
-  if (!result) return true;
-  int row = 0;
-  for (bool first = true; ORVADBFetchRow(result, &row) != -1; first = false) {
-    if (first)
-      body.reserve(body.size() +
-                   std::strtoull(ORVADBFetchField(result, row, "total"), nullptr, 10));
-    body += ORVADBFetchField(result, row, "vcard_text");
+  for (bool first = true; rows.Next(); first = false) {
+    if (first) body.reserve(body.size() + std::strtoull(rows.Field("total"), nullptr, 10));
+    body += rows.Field("vcard_text");
     body += '\n';
   }
-  if (result) ORVADBFreeResult(result);
   return true;
 }

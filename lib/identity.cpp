@@ -15,6 +15,43 @@
 namespace {
 constexpr std::size_t kGuidWidth = 36;
 constexpr std::size_t kMd5Width = 32;
+
+// A prepared statement of the mapping database that finalizes itself.
+class MappingStatement {
+ public:
+  MappingStatement(sqlite3* db, const char* sql)
+      : _prepared(sqlite3_prepare_v2(db, sql, -1, &_statement, nullptr)) {}
+  ~MappingStatement() { sqlite3_finalize(_statement); }
+  MappingStatement(const MappingStatement&) = delete;
+  MappingStatement& operator=(const MappingStatement&) = delete;
+
+  // SQLITE_OK, or why the statement could not be prepared.
+  int Prepared() const { return _prepared; }
+  sqlite3_stmt* Get() const { return _statement; }
+
+ private:
+  sqlite3_stmt* _statement = nullptr;
+  int _prepared;
+};
+
+// Hands each GUID that maps `shortName` in the open mapping database to `onRow` (in the form of
+// an sqlite3_exec callback) with `target`. SQLITE_OK, or the error that stopped the read.
+int ReadMappedGuids(sqlite3* db, const std::string& shortName,
+                    int (*onRow)(void*, int, char**, char**), void* target) {
+  // The name is bound, never spliced into the statement: any name is matched literally.
+  MappingStatement statement(db, "SELECT GUID FROM mapping where short_name=?1");
+  if (statement.Prepared() != SQLITE_OK) return statement.Prepared();
+  sqlite3_bind_text(statement.Get(), 1, shortName.data(), static_cast<int>(shortName.size()),
+                    SQLITE_TRANSIENT);
+  int code;
+  while ((code = sqlite3_step(statement.Get())) == SQLITE_ROW) {
+    char* value = reinterpret_cast<char*>(
+        const_cast<unsigned char*>(sqlite3_column_text(statement.Get(), 0)));
+    char* names[] = {const_cast<char*>("GUID")};
+    onRow(target, 1, &value, names);
+  }
+  return code == SQLITE_DONE ? SQLITE_OK : code;
+}
 }  // namespace
 
 int DBHandler::GetGUIDCallback(void* target, int columnCount, char** values, char**) {
@@ -41,21 +78,7 @@ bool DBHandler::LookupGUID(std::string shortName, std::string& guid) {
   // The helper holds the write lock while it records a new user; without a wait this read
   // fails then, and a known user would be taken as unknown.
   sqlite3_busy_timeout(_db, kMappingBusyTimeoutMs);
-  // The name is bound, never spliced into the statement: any name is matched literally.
-  sqlite3_stmt* statement = nullptr;
-  _errCode = sqlite3_prepare_v2(_db, "SELECT GUID FROM mapping where short_name=?1", -1, &statement,
-                                nullptr);
-  if (_errCode == SQLITE_OK) {
-    sqlite3_bind_text(statement, 1, shortName.data(), static_cast<int>(shortName.size()),
-                      SQLITE_TRANSIENT);
-    while ((_errCode = sqlite3_step(statement)) == SQLITE_ROW) {
-      char* value =
-          reinterpret_cast<char*>(const_cast<unsigned char*>(sqlite3_column_text(statement, 0)));
-      char* names[] = {const_cast<char*>("GUID")};
-      GetGUIDCallback(&guid, 1, &value, names);
-    }
-    if (_errCode == SQLITE_DONE) _errCode = SQLITE_OK;
-  }
+  _errCode = ReadMappedGuids(_db, shortName, GetGUIDCallback, &guid);  // the last row counts
   bool read = _errCode == SQLITE_OK;
   if (!read) {
     STORE_LOG("%s:%d Get Data failed[%s]", sqlite3_errmsg(_db));
@@ -64,7 +87,6 @@ bool DBHandler::LookupGUID(std::string shortName, std::string& guid) {
     // provisioning (the helper makes the table) can still go ahead.
     read = !HasMappingTable();
   }
-  sqlite3_finalize(statement);
   _errCode = sqlite3_close(_db);
   _db = nullptr;
   if (_errCode != SQLITE_OK) STORE_LOG("%s:%d Close sqlite DB failed!![%d]", _errCode);
@@ -72,16 +94,11 @@ bool DBHandler::LookupGUID(std::string shortName, std::string& guid) {
 }
 
 bool DBHandler::HasMappingTable() {
-  sqlite3_stmt* statement = nullptr;
-  bool present = true;  // when even this cannot be asked, the database is not readable
-  if (sqlite3_prepare_v2(_db,
-                         "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='mapping'",
-                         -1, &statement, nullptr) == SQLITE_OK &&
-      sqlite3_step(statement) == SQLITE_ROW) {
-    present = sqlite3_column_int(statement, 0) != 0;
-  }
-  sqlite3_finalize(statement);
-  return present;
+  MappingStatement statement(
+      _db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='mapping'");
+  // When even this cannot be asked, the database is not readable.
+  if (statement.Prepared() != SQLITE_OK || sqlite3_step(statement.Get()) != SQLITE_ROW) return true;
+  return sqlite3_column_int(statement.Get(), 0) != 0;
 }
 
 std::string DBHandler::ReadHelperLine(std::size_t width, const char* option, const char* argument,

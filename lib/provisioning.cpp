@@ -4,11 +4,10 @@
 
 #include "db_handler.h"
 #include "store_log.h"
-#include "store_transaction.h"
+#include "store_statement.h"
 
-namespace {
-constexpr std::size_t kStatementSize = 512;
-}
+using lumidex::Execute;
+using lumidex::Statement;
 
 bool DBHandler::SetupUserBasicInfo(std::string shortName) {
   const std::string now = GetNowTimeInfo();
@@ -45,49 +44,27 @@ bool DBHandler::HomeIsMissing(std::string owner) {
 }
 
 bool DBHandler::InsertAddressbookHome(std::string owner) {
-  EscapeString(owner);
-  char statement[kStatementSize];
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "INSERT INTO addressbook_home (owner_uid, dataversion) VALUES ('%s', '%s')",
-                       owner.c_str(), "2")) {
-    return false;
-  }
-  if (ExecuteCommand(statement)) return true;
-  STORE_LOG("%s:%d DB command failed");
-  return false;
+  return Execute(_pConnection,
+                 Statement("INSERT_HOME",
+                           "INSERT INTO addressbook_home (owner_uid, dataversion) VALUES (?, '2')",
+                           {owner})) != -1;
 }
 
 bool DBHandler::InsertAddressbookHomeMeta(std::string homeId, std::string now) {
-  EscapeString(homeId);
-  EscapeString(now);
-  char statement[kStatementSize];
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "INSERT INTO addressbook_home_metadata (resource_id, quota_used_bytes, "
-                       "created, modified) VALUES ('%s', '%s', '%s', '%s')",
-                       homeId.c_str(), "0", now.c_str(), now.c_str())) {
-    return false;
-  }
-  if (ExecuteCommand(statement)) return true;
-  STORE_LOG("%s:%d DB command failed");
-  return false;
+  return Execute(_pConnection, Statement("INSERT_HOME_METADATA",
+                                         "INSERT INTO addressbook_home_metadata (resource_id, "
+                                         "quota_used_bytes, created, modified) VALUES (?, '0', "
+                                         "?, ?)",
+                                         {homeId, now, now})) != -1;
 }
 
 bool DBHandler::InsertAddressbookObjRevision(std::string homeId, std::string addressbookName,
                                              std::string resourceName, std::string deleted) {
-  EscapeString(homeId);
-  EscapeString(addressbookName);
-  EscapeString(resourceName);
-  EscapeString(deleted);
-  char statement[kStatementSize];
-  if (!FormatStatement(statement, sizeof statement, __LINE__,
-                       "INSERT INTO addressbook_object_revisions (addressbook_home_resource_id, "
-                       "owner_home_resource_id, addressbook_name, resource_name, deleted) VALUES "
-                       "('%s', '%s', '%s', '%s', '%s')",
-                       homeId.c_str(), homeId.c_str(), addressbookName.c_str(),
-                       resourceName.c_str(), deleted.c_str())) {
-    return false;
-  }
-  if (ExecuteCommand(statement)) return true;
-  STORE_LOG("%s:%d insert new revision failed");
-  return false;
+  return Execute(_pConnection,
+                 Statement("INSERT_ADDRESSBOOK_REVISION",
+                           "INSERT INTO addressbook_object_revisions "
+                           "(addressbook_home_resource_id, owner_home_resource_id, "
+                           "addressbook_name, resource_name, deleted) VALUES (?, ?, "
+                           "?, ?, ?)",
+                           {homeId, homeId, addressbookName, resourceName, deleted})) != -1;
 }

@@ -462,12 +462,31 @@ TEST_F(CardWrites, TextsTheDatabaseCannotHoldAreRefusedWhole) {
 TEST_F(CardWrites, OverlongNamesAreRefusedNotCutOff) {
   const std::string guid = User("alice");
   const std::string home = HomeId(guid);
-  const std::string name(600, 'n');
+  ASSERT_TRUE(handler.AddCard(guid, "uid-1", Card("uid-1", "One")));
+  const Row before = TableCounts();
+  // A stored card's name with more after it: cut short, it would name that card.
+  const std::string name = Cards(home)[0][0] + std::string(600, 'n');
   Syslog::Clear();
   EXPECT_FALSE(handler.DelCard(guid, name));
-  EXPECT_EQ(1, Syslog::Count("Statement too long for its buffer, not run"));
-  EXPECT_EQ(1, Syslog::Count("remove card failed!!"));
-  EXPECT_EQ("1", Caldav::Value("SELECT count(*) FROM addressbook_object_revisions"));
+  EXPECT_EQ(1, Syslog::Count("insert new revision failed")) << "the column's width refuses it";
+  EXPECT_EQ(before, TableCounts());
+  EXPECT_EQ(1u, Cards(home).size());
+}
+
+// The client takes C strings: a value with a NUL byte would reach the database cut short there.
+TEST_F(CardWrites, NamesWithANulByteAreRefusedNotCutOff) {
+  const std::string guid = User("alice");
+  const std::string home = HomeId(guid);
+  ASSERT_TRUE(handler.AddCard(guid, "uid-1", Card("uid-1", "One")));
+  const Row before = TableCounts();
+  const std::string name = Cards(home)[0][0] + std::string("\0x", 2);
+  Syslog::Clear();
+  EXPECT_FALSE(handler.DelCard(guid, name));
+  bool stale = true;
+  EXPECT_FALSE(handler.UpdateCard(guid, name, Card("uid-1", "Two"), "", stale));
+  EXPECT_EQ(2, Syslog::Count("has a value it cannot hold, not run"));
+  EXPECT_EQ(before, TableCounts());
+  EXPECT_EQ(Card("uid-1", "One"), Cards(home)[0][1]);
 }
 
 }  // namespace
