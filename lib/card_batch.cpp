@@ -3,11 +3,20 @@
 // that the batch's revision rows follow its order.
 #include "db_handler.h"
 #include "store_log.h"
-#include "store_transaction.h"
+#include "store_statement.h"
+
+namespace {
+
+// The batch's fixed statements, each named by its own text in the log.
+bool Run(DBConnect* connection, const char* sql, int line = __builtin_LINE()) {
+  return lumidex::Execute(connection, lumidex::Statement(sql, sql, {}), nullptr, line) != -1;
+}
+
+}  // namespace
 
 bool DBHandler::BeginCardBatch() {
   if (_inBatch) return true;
-  if (!ExecuteCommand("BEGIN")) {
+  if (!Run(_pConnection, "BEGIN")) {
     STORE_LOG("%s:%d Begin transaction failed");
     return false;
   }
@@ -21,11 +30,11 @@ bool DBHandler::EndCardBatch() {
   _inBatch = false;
   // An aborted transaction answers COMMIT as if it had committed; it is rolled back instead.
   if (_batchBroken) {
-    ExecuteCommand("ROLLBACK");
+    Run(_pConnection, "ROLLBACK");
     STORE_LOG("%s:%d Card batch rolled back after a failed savepoint");
     return false;
   }
-  if (!ExecuteCommand("COMMIT")) {
+  if (!Run(_pConnection, "COMMIT")) {
     STORE_LOG("%s:%d Commit transaction failed");
     return false;
   }
@@ -35,17 +44,18 @@ bool DBHandler::EndCardBatch() {
 bool DBHandler::RunCardWrite(const std::function<bool()>& steps) {
   if (!_inBatch) return lumidex::RunInTransaction(_pConnection, steps);
   if (_batchBroken) return false;
-  if (!ExecuteCommand("SAVEPOINT card")) {
+  if (!Run(_pConnection, "SAVEPOINT card")) {
     _batchBroken = true;
     return false;
   }
   if (!steps()) {
     // Only this card's statements are undone; the savepoint goes too, so none pile up.
-    if (!ExecuteCommand("ROLLBACK TO SAVEPOINT card") || !ExecuteCommand("RELEASE SAVEPOINT card"))
+    if (!Run(_pConnection, "ROLLBACK TO SAVEPOINT card") ||
+        !Run(_pConnection, "RELEASE SAVEPOINT card"))
       _batchBroken = true;
     return false;
   }
-  if (!ExecuteCommand("RELEASE SAVEPOINT card")) {
+  if (!Run(_pConnection, "RELEASE SAVEPOINT card")) {
     _batchBroken = true;
     return false;
   }

@@ -6,40 +6,36 @@
 #include <utility>
 
 #include "db_handler.h"
-#include "orvadb.h"
+#include "store_statement.h"
+
+using lumidex::Rows;
 
 bool DBHandler::ReadCardRows(std::string owner, const std::function<void(const CardRow&)>& each) {
-  DBResult* result = nullptr;
-  if (!ReadHomeCards(std::move(owner), "resource_id, resource_name, vcard_text, md5", &result))
+  Rows rows;
+  if (!ReadHomeCards(std::move(owner), "LIST_HOME_CARDS",
+                     "resource_id, resource_name, vcard_text, md5", rows))
     return false;
-  if (!result) return true;  // no home: no cards
-  int row = 0;
-  while (ORVADBFetchRow(result, &row) != -1) {
-    each(CardRow{ORVADBFetchField(result, row, "resource_id"),
-                 ORVADBFetchField(result, row, "resource_name"),
-                 ORVADBFetchField(result, row, "vcard_text"),
-                 ORVADBFetchField(result, row, "md5")});
+  while (rows.Next()) {  // no home: no rows
+    each(CardRow{rows.Field("resource_id"), rows.Field("resource_name"), rows.Field("vcard_text"),
+                 rows.Field("md5")});
   }
-  ORVADBFreeResult(result);
   return true;
 }
 
 bool DBHandler::ReadCardTexts(std::string owner,
                               const std::function<void(unsigned long long)>& total,
                               const std::function<void(const char*, std::size_t)>& each) {
-  DBResult* result = nullptr;
-  if (!ReadHomeCards(std::move(owner),
-                     "vcard_text, sum(octet_length(vcard_text) + 1) OVER () AS total", &result))
+  Rows rows;
+  if (!ReadHomeCards(std::move(owner), "EXPORT_HOME_CARDS",
+                     "vcard_text, sum(octet_length(vcard_text) + 1) OVER () AS total", rows))
     return false;
-  int row = 0;
   bool first = true;
-  while (result && ORVADBFetchRow(result, &row) != -1) {
-    if (first) total(std::strtoull(ORVADBFetchField(result, row, "total"), nullptr, 10));
+  while (rows.Next()) {
+    if (first) total(std::strtoull(rows.Field("total"), nullptr, 10));
     first = false;
-    const char* text = ORVADBFetchField(result, row, "vcard_text");
+    const char* text = rows.Field("vcard_text");
     each(text, std::strlen(text));
   }
   if (first) total(0);
-  if (result) ORVADBFreeResult(result);
   return true;
 }
