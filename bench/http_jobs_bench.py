@@ -16,21 +16,10 @@ import urllib.parse
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "browser"))
 import harness  # noqa: E402
+from pages_bench import CARD_SQL  # noqa: E402  (the card of the pages and listing benchmarks)
 
 ROUNDS = int(os.environ.get("HTTP_JOBS_ROUNDS", "5"))  # 0: the import alone
 IMPORT_CARDS = 1000
-
-# The card of the pages and listing benchmarks: 17 lines, about 560 bytes.
-CARD_SQL = (
-    r"format(E'BEGIN:VCARD\r\nVERSION:3.0\r\nPRODID:-//Apple Inc.//iPhone OS 17.1//EN\r\n"
-    r"N:Family%1$s;Given%1$s;;;\r\nFN:Given%1$s Family%1$s\r\nORG:Company %2$s;\r\n"
-    r"TITLE:Title %3$s\r\nitem1.EMAIL;type=INTERNET;type=pref:given%1$s.family%1$s@example%4$s.com\r\n"
-    r"item1.X-ABLabel:_$!<Work>!$_\r\nTEL;type=CELL;type=VOICE;type=pref:+1 555 %5$s\r\n"
-    r"TEL;type=HOME:555-%6$s\r\nitem2.ADR;type=HOME;type=pref:;;%1$s Main Street;Springfield;IL;62701;USA\r\n"
-    r"item2.X-ABADR:us\r\nNOTE:Met at event %1$s\r\nUID:bench-%1$s\r\n"
-    r"REV:2024-01-01T00:00:00Z\r\nEND:VCARD\r\n', i, i % 97, i % 13, i % 50, lpad(i::text, 7, '0'), "
-    r"lpad((i % 10000)::text, 4, '0'))")
-
 
 def import_file():
     cards = []

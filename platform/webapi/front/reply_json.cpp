@@ -5,10 +5,10 @@
 #include <json/writer.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "reply_headers.h"
+#include "write_all.h"
 
 namespace front {
 
@@ -247,16 +247,7 @@ class DescriptorSink {
 
  private:
   void WriteAll(const char* data, std::size_t size) {
-    while (_ok && size > 0) {
-      const ssize_t n = ::write(_fd, data, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        _ok = false;
-        return;
-      }
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    }
+    _ok = _ok && front::WriteAll(_fd, data, size);
   }
 
   int _fd;

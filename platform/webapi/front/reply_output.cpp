@@ -11,21 +11,11 @@
 #include <iostream>
 
 #include "reply_json.h"
+#include "write_all.h"
 
 namespace front {
 
 namespace {
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 void FlushHandlerBuffers() {
   std::cout.flush();

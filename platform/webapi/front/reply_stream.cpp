@@ -4,10 +4,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "reply_headers.h"
 #include "reply_json.h"
+#include "write_all.h"
 
 namespace front {
 
@@ -64,16 +63,7 @@ bool ClientStream::Flush() {
 }
 
 void ClientStream::Put(const char* data, std::size_t size) {
-  while (_ok && size > 0) {
-    const ssize_t n = ::write(_fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      _ok = false;
-      return;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
+  _ok = _ok && WriteAll(_fd, data, size);
 }
 
 }  // namespace front
