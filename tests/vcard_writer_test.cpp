@@ -101,7 +101,7 @@ TEST_F(VCardWriter, TypesAreOneParameterEachInOrder) {
     "mail":[{"type":["INTERNET,pref"],"data":"a@b.c"}],
     "url":[{"type":["WORK"],"data":"http://x.example/a"}]})");
   Lines lines = SplitLines(Write(card));
-  EXPECT_EQ("EMAIL;type=INTERNET,pref:a@b.c", lines[6]);
+  EXPECT_EQ("EMAIL;type=\"INTERNET,pref\":a@b.c", lines[6]);
   EXPECT_EQ("TEL;type=CELL;type=VOICE:+1 555", lines[7]);
   EXPECT_EQ("URL;type=WORK:http://x.example/a", lines[8]);
 }
@@ -168,7 +168,7 @@ TEST_F(VCardWriter, LineBreaksInOneLineValuesBecomeOneSpace) {
   EXPECT_EQ("TITLE:Boss X-TITLE:3", lines[7]);
   EXPECT_EQ("BDAY:1990 X-BDAY:4", lines[8]);
   EXPECT_EQ("EMAIL:a@b X-MAIL:7", lines[9]);
-  EXPECT_EQ("TEL;type=CELL X-TYPE:6:555 X-TEL:5", lines[10]);
+  EXPECT_EQ("TEL;type=\"CELL X-TYPE:6\":555 X-TEL:5", lines[10]);
   EXPECT_EQ("ADR:;;Elm X-ADR:8;;;;", lines[11]);
   EXPECT_EQ("URL:http://u X-URL:9", lines[12]);
 }
@@ -249,7 +249,7 @@ TEST_F(VCardWriter, WronglyTypedMembersReadAsEmptyWithoutThrowing) {
   Json::Value card = Parse(R"({"id":"u","name":["x"],"company":"Acme","tel":{"data":"1"},
     "mail":[7,{"type":"HOME","data":["a"],"key":{}}],"note":5,"bday":[]})");
   EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u",
-                   "FN:  ", "N:;;;;", "EMAIL:", "EMAIL:", "NOTE:", "END:VCARD"}),
+                   "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
             SplitLines(Write(card)));
   EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u",
                    "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
