@@ -265,4 +265,31 @@ TEST_F(VCardWriter, OneLineAddressSkipsLeadingSpacesOnly) {
   EXPECT_EQ(" ;b;;;;;", card::AddressValue(" ;b;;;;;"));
 }
 
+TEST_F(VCardWriter, FoldedLinesNeverLeaveABlankContinuationAndReadBackAsWritten) {
+  // Every place a run of spaces or tabs can meet a fold, at the edit's line width; runs that end
+  // the value too. Each written line must read back as the value sent, and no physical line may
+  // be white space alone (the reader takes such a line for a blank one).
+  const std::string stored = "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Doe;Jane;;;\r\nEND:VCARD\r\n";
+  const Json::Value record = card::ReadRecord(stored);
+  for (std::size_t lead = 0; lead <= 160; ++lead) {
+    for (std::size_t run : {1u, 2u, 73u, 74u, 75u, 76u, 150u}) {
+      for (const char* tail : {"tail", "", "\xC3\xA9\xC3\xA9"}) {
+        for (char blank : {' ', '\t'}) {
+          const std::string value = std::string(lead, 'x') + std::string(run, blank) + tail;
+          Json::Value sent = record;
+          sent["company"]["title"] = value;
+          std::string text;
+          ASSERT_TRUE(card::MergeEdit(stored, sent, text));
+          const Json::Value read = card::ReadRecord(text);
+          ASSERT_EQ(value, read["company"]["title"].asString()) << text;
+          ASSERT_EQ(record["other"], read["other"]) << text;
+          for (const std::string& line : SplitLines(text)) {
+            ASSERT_NE(std::string::npos, line.find_first_not_of(" \t")) << text;
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
