@@ -315,8 +315,8 @@ bool ReadCardsOfFile(const std::string& path, const std::function<std::string()>
       continue;
     }
     if (!property) {
-      // vCard 2.1 continues a value that ends in a backslash on the next line: a line break.
-      // The written value ends in that backslash doubled.
+      // vCard 2.1 continues a value that ends in a backslash on the next line; the written value
+      // ends in that backslash, which the continuation replaces.
       const std::size_t escape = card.continuation.written;
       if (card.continues && card.lastValueLine.size() >= escape) {
         card.lastValueLine.resize(card.lastValueLine.size() - escape);

@@ -346,7 +346,11 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
-bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::string& out) {
+namespace {
+
+// `bytes` in `charset` as UTF-8. With `replace`, an invalid or cut-off sequence loses its first
+// byte alone, written as U+FFFD, and the reading goes on after it; without, it fails the whole.
+bool Convert(std::string_view bytes, const std::string& charset, bool replace, std::string& out) {
   out.clear();
   iconv_t cd = iconv_open("UTF-8", charset.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
@@ -360,16 +364,22 @@ bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::stri
     std::size_t outLeft = sizeof buffer;
     const std::size_t result = iconv(cd, &in, &inLeft, &outPointer, &outLeft);
     out.append(buffer, sizeof buffer - outLeft);
-    if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
+    if (result != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+    if (!replace) {
       ok = false;
       break;
     }
+    out += "\xEF\xBF\xBD";
+    ++in;
+    --inLeft;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
   if (ok) {
     char buffer[64];
     char* outPointer = buffer;
     std::size_t outLeft = sizeof buffer;
-    if (iconv(cd, nullptr, nullptr, &outPointer, &outLeft) == static_cast<std::size_t>(-1)) {
+    if (iconv(cd, nullptr, nullptr, &outPointer, &outLeft) == static_cast<std::size_t>(-1) &&
+        !replace) {
       ok = false;
     }
     out.append(buffer, sizeof buffer - outLeft);
@@ -378,33 +388,14 @@ bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::stri
   return ok && IsUtf8(out);
 }
 
+}  // namespace
+
+bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::string& out) {
+  return Convert(bytes, charset, false, out);
+}
+
 bool ConvertToUtf8Replacing(std::string_view bytes, const std::string& charset, std::string& out) {
-  out.clear();
-  iconv_t cd = iconv_open("UTF-8", charset.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::string input(bytes);
-  char* in = input.data();
-  std::size_t inLeft = input.size();
-  while (inLeft > 0) {
-    char buffer[4096];
-    char* outPointer = buffer;
-    std::size_t outLeft = sizeof buffer;
-    const std::size_t result = iconv(cd, &in, &inLeft, &outPointer, &outLeft);
-    out.append(buffer, sizeof buffer - outLeft);
-    if (result != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
-    // An invalid or cut-off sequence: its first byte alone is lost, the reading goes on after it.
-    out += "\xEF\xBF\xBD";
-    ++in;
-    --inLeft;
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  }
-  char buffer[64];
-  char* outPointer = buffer;
-  std::size_t outLeft = sizeof buffer;
-  iconv(cd, nullptr, nullptr, &outPointer, &outLeft);
-  out.append(buffer, sizeof buffer - outLeft);
-  iconv_close(cd);
-  return true;
+  return Convert(bytes, charset, true, out);
 }
 
 bool ValueAsUtf8(std::string_view bytes, const ContentLine& line, std::string& out,

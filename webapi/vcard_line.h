@@ -140,7 +140,7 @@ std::string DecodeQuotedPrintable(std::string_view text);
 // `bytes` in `charset` as UTF-8; false when the charset is unknown or the bytes are not of it.
 bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::string& out);
 // `bytes` in `charset` as UTF-8, each byte invalid in it as U+FFFD; false only when iconv does not
-// know the charset.
+// know the charset (or its reading is still no UTF-8).
 bool ConvertToUtf8Replacing(std::string_view bytes, const std::string& charset, std::string& out);
 bool IsUtf8(std::string_view text);
 
