@@ -321,12 +321,13 @@ TEST_F(VCardReader, ALineThatNamesItsCharsetIsReadInItAlone) {
     if (i % 15 == 14) text += "=\r\n";
   }
   text += "=\r\n=80\r\n";
-  // A named set without quoted-printable, and a line that names none (guessed: not UTF-8, so
-  // windows-1252).
-  text += "NOTE;CHARSET=ISO-8859-1:caf\xE9\r\nTITLE;ENCODING=QUOTED-PRINTABLE:caf=E9\r\n";
+  // Another named set, and a line that names none (guessed: not UTF-8, so windows-1252).
+  text +=
+      "NOTE;CHARSET=ISO-8859-7;ENCODING=QUOTED-PRINTABLE:=E1=FF=E2\r\n"
+      "TITLE;ENCODING=QUOTED-PRINTABLE:caf=E9\r\n";
   const Json::Value record = Read(text);
   EXPECT_EQ(letters + "\xEF\xBF\xBD", record["company"]["org"].asString());
-  EXPECT_EQ("caf\xC3\xA9", record["note"].asString());
+  EXPECT_EQ("\xCE\xB1\xEF\xBF\xBD\xCE\xB2", record["note"].asString());
   EXPECT_EQ("caf\xC3\xA9", record["company"]["title"].asString());
 }
 

@@ -422,11 +422,10 @@ bool ValueAsUtf8(std::string_view bytes, const ContentLine& line, std::string& o
 }
 
 std::string_view DecodedValue(const ContentLine& line, std::string& storage) {
-  const bool quotedPrintable = IsQuotedPrintable(line);
-  bool hasCharset = false;
-  if (!quotedPrintable) ParameterValue(line, "CHARSET", &hasCharset);
-  if (!quotedPrintable && !hasCharset) return line.value;
-  std::string bytes = quotedPrintable ? DecodeQuotedPrintable(line.value) : std::string(line.value);
+  // A stored card is UTF-8 text (the database holds nothing else) whatever CHARSET its lines
+  // name: only the bytes that quoted-printable decodes are still in the line's set.
+  if (!IsQuotedPrintable(line)) return line.value;
+  std::string bytes = DecodeQuotedPrintable(line.value);
   std::string text;
   if (!ValueAsUtf8(bytes, line, text)) text = std::move(bytes);
   storage = EscapeLineBreaks(text);

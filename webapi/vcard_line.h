@@ -129,10 +129,9 @@ bool IsBase64(const ContentLine& line);
 bool ValueAsUtf8(std::string_view bytes, const ContentLine& line, std::string& out,
                  const std::function<const std::string&()>& legacy = nullptr);
 
-// The value as UTF-8 vCard 3.0 text: a quoted-printable value, or one whose line names its
-// CHARSET, decoded, read by ValueAsUtf8 (the bytes as they are when nothing reads them) and its
-// line breaks written "\n". Returns the raw value itself when it needs none of that, else a view
-// of `storage`.
+// The value as UTF-8 vCard 3.0 text: a quoted-printable value decoded, read by ValueAsUtf8 (the
+// bytes as they are when nothing reads them) and its line breaks written "\n". Returns the raw
+// value itself when it needs none of that, else a view of `storage`.
 std::string_view DecodedValue(const ContentLine& line, std::string& storage);
 
 std::string DecodeQuotedPrintable(std::string_view text);
