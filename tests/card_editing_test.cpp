@@ -249,7 +249,7 @@ TEST_F(CardEditing, NullsReadAsEmpty) {
   std::vector<StoredCard> stored = Stored();
   ASSERT_EQ(1u, stored.size());
   EXPECT_EQ(std::string(kHeader) + "UID:" + stored[0].uid +
-                "\r\nFN:  \r\nN:;;;;\r\nEMAIL:\r\nADR:;;;;;;\r\nNOTE:\r\nEND:VCARD\r\n",
+                "\r\nFN:  \r\nN:;;;;\r\nNOTE:\r\nEND:VCARD\r\n",
             stored[0].text);
 }
 

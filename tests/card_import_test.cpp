@@ -286,6 +286,80 @@ TEST_F(CardImport, LegacyCharacterSetsBecomeUtf8) {
   EXPECT_EQ(std::vector<std::string>{StoredForm("FN:Wide\r\n")}, Texts(adaGuid));
 }
 
+TEST_F(CardImport, ALineThatNamesItsCharsetIsReadInItAloneWhateverItsStrayBytes) {
+  // An Android export's long UTF-8 value that ends in a lone continuation byte after its last
+  // soft break: that byte alone becomes U+FFFD, the 44 letters before it stay letters.
+  Upload(DataFile("android-v21-qp-stray-byte.vcf"));
+  std::string letters;
+  for (int i = 0; i < 44; ++i) letters += "\xC3\x91";
+  const std::vector<std::string> texts = Texts(adaGuid);
+  ASSERT_EQ(1u, texts.size());
+  EXPECT_NE(std::string::npos, texts[0].find("\r\nORG:" + letters + "\xEF\xBF\xBD\r\n"))
+      << texts[0];
+  EXPECT_NE(std::string::npos, texts[0].find("\r\nTITLE:\xC3\x91\xC3\x91\xC3\x91\r\n"));
+  Json::Value params(Json::objectValue);
+  params["user"] = "ada";
+  ORVA::APIResponse listing;
+  CallContacts("list_cards", params, listing);
+  ASSERT_EQ(1u, listing.Data()["cards"].size()) << listing.ToJson().toStyledString();
+  EXPECT_EQ(letters + "\xEF\xBF\xBD", listing.Data()["cards"][0]["company"]["org"].asString());
+
+  // Any other named set by the same rule: 0xFF is no character of ISO-8859-7.
+  Caldav::Exec("DELETE FROM addressbook_object");
+  Upload("BEGIN:VCARD\r\nVERSION:2.1\r\nNOTE;CHARSET=ISO-8859-7:\xE1\xFF\xE2\r\nEND:VCARD\r\n");
+  EXPECT_EQ(std::vector<std::string>{StoredForm("NOTE:\xCE\xB1\xEF\xBF\xBD\xCE\xB2\r\n")},
+            Texts(adaGuid));
+}
+
+TEST_F(CardImport, Version21BackslashContinuationsKeepEveryByteOfEveryKindOfValue) {
+  // Each value continued at every place that is no fold and starts no property: text takes a line
+  // break, base64 none, and a URL or a date in windows-1252 keeps its last byte before the
+  // backslash.
+  const struct {
+    const char* head;
+    std::string value;
+    bool text;
+    bool base64;
+  } kValues[] = {
+      {"NOTE", "Call; back, then", true, false},
+      {"URL", "http://example.com/abcd", false, false},
+      {"BDAY;CHARSET=WINDOWS-1252", "\xC9t\xE9 1990", false, false},
+      {"PHOTO;ENCODING=BASE64;TYPE=JPEG", "QUJDREVG", false, true},
+  };
+  std::string file;
+  std::vector<std::string> expected;
+  for (const auto& value : kValues) {
+    std::string utf8;
+    ASSERT_TRUE(vcard::ConvertToUtf8(value.value, "WINDOWS-1252", utf8));
+    for (std::size_t at = 1; at < value.value.size(); ++at) {
+      // A line that starts with white space is a fold, and one that reads as a property is one.
+      const std::string rest = value.value.substr(at);
+      vcard::ContentLine line;
+      if (rest[0] == ' ' || vcard::SplitLine(rest, line)) continue;
+      file += "BEGIN:VCARD\r\nVERSION:2.1\r\n" + std::string(value.head) + ":" +
+              value.value.substr(0, at) + "\\\r\n" + value.value.substr(at) + "\r\nEND:VCARD\r\n";
+      std::string joined;
+      if (value.base64) {
+        joined = "PHOTO;ENCODING=b;TYPE=JPEG:" + value.value;
+      } else {
+        // The value in UTF-8, its 2.1 text escaped as the import escapes it.
+        std::string before, after;
+        ASSERT_TRUE(vcard::ConvertToUtf8(value.value.substr(0, at), "WINDOWS-1252", before));
+        ASSERT_TRUE(vcard::ConvertToUtf8(value.value.substr(at), "WINDOWS-1252", after));
+        if (value.text) {
+          before = Replace(Replace(before, ",", "\\,"), ";", "\\;");
+          after = Replace(Replace(after, ",", "\\,"), ";", "\\;");
+        }
+        const std::string name = value.text ? "NOTE" : (value.head[0] == 'U' ? "URL" : "BDAY");
+        joined = name + ":" + before + "\\n" + after;
+      }
+      expected.push_back(StoredForm(joined + "\r\n"));
+    }
+  }
+  Upload(file);
+  EXPECT_EQ(expected, Texts(adaGuid));
+}
+
 TEST_F(CardImport, OneUuidIsTakenPerBeginEvenForDiscardedCards) {
   const std::string calls = root.Path("/helper-calls");
   root.InstallHelper(WriteScript(

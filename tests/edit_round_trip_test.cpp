@@ -463,4 +463,195 @@ TEST_F(EditRoundTrip, HostileValuesStayDataAcrossEdits) {
   ExpectRoundTrip(id);
 }
 
+// --- what a caller sends never changes a card's structure ---------------------------------------
+
+Json::Value ParseJson(const std::string& json) {
+  Json::Value value;
+  std::istringstream in(json);
+  Json::CharReaderBuilder builder;
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << json;
+  return value;
+}
+
+// A type word as the listing gives it back: a comma in a type reads as a list, as in the
+// TYPE="HOME,FAX" clients write.
+std::vector<std::string> ListedWords(const std::string& word) {
+  std::vector<std::string> words;
+  std::size_t start = 0;
+  for (std::size_t comma; (comma = word.find(',', start)) != std::string::npos; start = comma + 1) {
+    if (comma > start) words.push_back(word.substr(start, comma - start));
+  }
+  if (start < word.size()) words.push_back(word.substr(start));
+  return words;
+}
+
+// How many lines the listing kept in `other`: a new card's BEGIN, VERSION, PRODUCTID and UID.
+std::size_t OtherLines(const Json::Value& record) {
+  const std::string other = record["other"].asString();
+  std::size_t lines = 0;
+  for (std::size_t at = other.find('\n'); at != std::string::npos; at = other.find('\n', at + 1))
+    ++lines;
+  return lines;
+}
+
+std::vector<std::string> TypesOf(const Json::Value& entry) {
+  std::vector<std::string> types;
+  for (const Json::Value& type : entry["type"]) types.push_back(type.asString());
+  return types;
+}
+
+TEST_F(EditRoundTrip, HostileTypeWordsAreQuotedOrRefusedInTheAddAndTheEdit) {
+  // Data that a quoted-printable line would decode, ending in a soft break.
+  const char kData[] = "a=41=";
+  const std::string kQuoted[] = {"a:b",
+                                 "x;ENCODING=QUOTED-PRINTABLE",
+                                 "QUOTED-PRINTABLE",
+                                 "x:y;TYPE=CELL",
+                                 ";",
+                                 "a b:c\td",
+                                 "\xC3\xBC:\xC3\xA9",
+                                 "a\\:b",
+                                 "HOME,FAX",
+                                 "x,;:y"};
+  for (const std::string& word : kQuoted) {
+    SCOPED_TRACE(word);
+    Json::Value card(Json::objectValue);
+    card["name"]["family_name"] = "Typed";
+    card["tel"].append(Json::Value(Json::objectValue));
+    card["tel"][0]["type"].append(word);
+    card["tel"][0]["type"].append("CELL");
+    card["tel"][0]["data"] = kData;
+    card["note"] = "after";
+    const std::vector<std::string> before = ListedIds();
+    Json::Value params;
+    params["user"] = user;
+    params["card"] = card;
+    ASSERT_TRUE(Call("add_card", params).IsSuccess());
+    std::string id;
+    for (const std::string& listed : ListedIds()) {
+      if (std::find(before.begin(), before.end(), listed) == before.end()) id = listed;
+    }
+    Json::Value listed = Listed(id);
+    std::vector<std::string> words = ListedWords(word);
+    words.push_back("CELL");
+    ASSERT_EQ(1u, listed["tel"].size());
+    EXPECT_EQ(words, TypesOf(listed["tel"][0]));
+    EXPECT_EQ(kData, listed["tel"][0]["data"].asString());
+    EXPECT_EQ("after", listed["note"].asString());
+    EXPECT_EQ(4u, OtherLines(listed)) << listed["other"].asString();
+
+    // The edit: the kind changed on the stored entry, and a new entry of that type.
+    listed["tel"][0]["type"] = Json::Value(Json::arrayValue);
+    listed["tel"][0]["type"].append("WORK");
+    listed["tel"][0]["type"].append(word);
+    listed["mail"].append(Json::Value(Json::objectValue));
+    listed["mail"][0]["type"].append(word);
+    listed["mail"][0]["data"] = kData;
+    ASSERT_TRUE(Edit(listed).IsSuccess());
+    const Json::Value edited = Listed(id);
+    words.pop_back();
+    words.insert(words.begin(), "WORK");
+    EXPECT_EQ(words, TypesOf(edited["tel"][0]));
+    EXPECT_EQ(kData, edited["tel"][0]["data"].asString());
+    ASSERT_EQ(1u, edited["mail"].size());
+    EXPECT_EQ(ListedWords(word), TypesOf(edited["mail"][0]));
+    EXPECT_EQ(kData, edited["mail"][0]["data"].asString());
+    EXPECT_EQ("after", edited["note"].asString());
+    EXPECT_EQ(4u, OtherLines(edited)) << edited["other"].asString();
+  }
+
+  // A stored quoted type keeps its quotes when the kind changes.
+  const std::string stored = Store(std::string(kHead) + "TEL;TYPE=\"x:y\":555\r\nEND:VCARD\r\n");
+  Json::Value record = Listed(stored);
+  EXPECT_EQ(std::vector<std::string>{"x:y"}, TypesOf(record["tel"][0]));
+  record["tel"][0]["type"].append("CELL");
+  ASSERT_TRUE(Edit(record).IsSuccess());
+  EXPECT_EQ((std::vector<std::string>{"x:y", "CELL"}), TypesOf(Listed(stored)["tel"][0]));
+  EXPECT_EQ("555", Listed(stored)["tel"][0]["data"].asString());
+
+  // Words no parameter value holds: refused with nothing written, by the add and the edit.
+  const std::string kRefused[] = {"a\"b", "\"", "bell\x07", "del\x7F", "end\\", "x\\\\\\"};
+  for (const std::string& word : kRefused) {
+    SCOPED_TRACE(word);
+    const std::vector<std::string> before = ListedIds();
+    Json::Value card(Json::objectValue);
+    card["tel"].append(Json::Value(Json::objectValue));
+    card["tel"][0]["type"].append(word);
+    card["tel"][0]["data"] = "1";
+    Json::Value params;
+    params["user"] = user;
+    params["card"] = card;
+    const ORVA::APIResponse added = Call("add_card", params);
+    EXPECT_FALSE(added.IsSuccess());
+    EXPECT_EQ(1015, added.ErrorCode());
+    EXPECT_EQ(before, ListedIds());
+
+    const std::string text = StoredText(stored);
+    Json::Value changed = Listed(stored);
+    changed["url"].append(card["tel"][0]);
+    const ORVA::APIResponse edit = Edit(changed);
+    EXPECT_FALSE(edit.IsSuccess());
+    EXPECT_EQ(1015, edit.ErrorCode());
+    EXPECT_EQ(text, StoredText(stored));
+  }
+}
+
+TEST_F(EditRoundTrip, LongValuesWithRunsOfSpacesReadBackAsWrittenAtEveryFoldPlace) {
+  // The issue's title (69 x, 74 spaces, "tail") and its neighbours, and runs that end the value.
+  const std::string id = Store(std::string(kHead) + "N:Doe;Jane;;;\r\nEND:VCARD\r\n");
+  const std::string other = Listed(id)["other"].asString();
+  for (std::size_t lead : {66u, 68u, 69u, 70u, 74u}) {
+    for (std::size_t run : {1u, 73u, 74u, 75u, 150u}) {
+      for (const char* tail : {"tail", ""}) {
+        const std::string title = std::string(lead, 'x') + std::string(run, ' ') + tail;
+        SCOPED_TRACE(std::to_string(lead) + " x, " + std::to_string(run) + " spaces, " + tail);
+        Json::Value record = Listed(id);
+        record["company"]["title"] = title;
+        record["note"] = title;
+        ASSERT_TRUE(Edit(record).IsSuccess());
+        const Json::Value listed = Listed(id);
+        EXPECT_EQ(title, listed["company"]["title"].asString());
+        EXPECT_EQ(title, listed["note"].asString());
+        EXPECT_EQ(other, listed["other"].asString());
+      }
+    }
+  }
+}
+
+TEST_F(EditRoundTrip, EntriesWithoutDataAreNeverWritten) {
+  const Json::Value empty = ParseJson(R"({"name":{"family_name":"Empty"},
+    "tel":[{"type":["CELL"],"data":""},{}],"mail":[{"data":""}],
+    "adr":[{}, {"type":["HOME"],"data":";;;;;;"}, {"data":"   "}],"url":[{"data":""}]})");
+  Json::Value params;
+  params["user"] = user;
+  params["card"] = empty;
+  const std::vector<std::string> before = ListedIds();
+  ASSERT_TRUE(Call("add_card", params).IsSuccess());
+  std::string id;
+  for (const std::string& listed : ListedIds()) {
+    if (std::find(before.begin(), before.end(), listed) == before.end()) id = listed;
+  }
+  const std::string added = StoredText(id);
+  for (const char* property : {"\nTEL", "\nEMAIL", "\nADR", "\nURL"}) {
+    EXPECT_EQ(std::string::npos, added.find(property)) << added;
+  }
+  // The edit adds none either, and an entry emptied is removed.
+  Json::Value record = Listed(id);
+  record["tel"].append(Json::Value(Json::objectValue));
+  record["tel"][0]["data"] = "555";
+  ASSERT_TRUE(Edit(record).IsSuccess());
+  record = Listed(id);
+  ASSERT_EQ(1u, record["tel"].size());
+  record["tel"][0]["data"] = "";
+  for (const char* list : {"mail", "adr", "url"}) record[list] = empty[list];
+  ASSERT_TRUE(Edit(record).IsSuccess());
+  const std::string edited = StoredText(id);
+  for (const char* property : {"\nTEL", "\nEMAIL", "\nADR", "\nURL"}) {
+    EXPECT_EQ(std::string::npos, edited.find(property)) << edited;
+  }
+  const Json::Value listed = Listed(id);
+  for (const char* list : {"tel", "mail", "adr", "url"}) EXPECT_EQ(0u, listed[list].size()) << list;
+}
+
 }  // namespace

@@ -310,6 +310,27 @@ TEST_F(VCardReader, QuotedPrintableValuesAreDecodedInTheirCharset) {
   EXPECT_EQ(Array({Entry("item1.TEL", kNull, {"WORK"}, "12")}), record["tel"]);
 }
 
+TEST_F(VCardReader, ALineThatNamesItsCharsetIsReadInItAlone) {
+  // As an Android export ends a long UTF-8 value: a lone continuation byte after the last soft
+  // break. It alone becomes U+FFFD; the letters before it stay letters.
+  std::string text = "ORG;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:";
+  std::string letters;
+  for (int i = 0; i < 44; ++i) {
+    text += "=C3=91";
+    letters += "\xC3\x91";
+    if (i % 15 == 14) text += "=\r\n";
+  }
+  text += "=\r\n=80\r\n";
+  // Another named set, and a line that names none (guessed: not UTF-8, so windows-1252).
+  text +=
+      "NOTE;CHARSET=ISO-8859-7;ENCODING=QUOTED-PRINTABLE:=E1=FF=E2\r\n"
+      "TITLE;ENCODING=QUOTED-PRINTABLE:caf=E9\r\n";
+  const Json::Value record = Read(text);
+  EXPECT_EQ(letters + "\xEF\xBF\xBD", record["company"]["org"].asString());
+  EXPECT_EQ("\xCE\xB1\xEF\xBF\xBD\xCE\xB2", record["note"].asString());
+  EXPECT_EQ("caf\xC3\xA9", record["company"]["title"].asString());
+}
+
 TEST_F(VCardReader, FormattedNameIsStoredNowhere) {
   const Json::Value record = Read("BEGIN:VCARD\r\nFN:Unique Formatted Name\r\nEND:VCARD\r\n");
   EXPECT_EQ(std::string::npos, record.toStyledString().find("Unique Formatted Name"));

@@ -101,7 +101,7 @@ TEST_F(VCardWriter, TypesAreOneParameterEachInOrder) {
     "mail":[{"type":["INTERNET,pref"],"data":"a@b.c"}],
     "url":[{"type":["WORK"],"data":"http://x.example/a"}]})");
   Lines lines = SplitLines(Write(card));
-  EXPECT_EQ("EMAIL;type=INTERNET,pref:a@b.c", lines[6]);
+  EXPECT_EQ("EMAIL;type=\"INTERNET,pref\":a@b.c", lines[6]);
   EXPECT_EQ("TEL;type=CELL;type=VOICE:+1 555", lines[7]);
   EXPECT_EQ("URL;type=WORK:http://x.example/a", lines[8]);
 }
@@ -168,7 +168,7 @@ TEST_F(VCardWriter, LineBreaksInOneLineValuesBecomeOneSpace) {
   EXPECT_EQ("TITLE:Boss X-TITLE:3", lines[7]);
   EXPECT_EQ("BDAY:1990 X-BDAY:4", lines[8]);
   EXPECT_EQ("EMAIL:a@b X-MAIL:7", lines[9]);
-  EXPECT_EQ("TEL;type=CELL X-TYPE:6:555 X-TEL:5", lines[10]);
+  EXPECT_EQ("TEL;type=\"CELL X-TYPE:6\":555 X-TEL:5", lines[10]);
   EXPECT_EQ("ADR:;;Elm X-ADR:8;;;;", lines[11]);
   EXPECT_EQ("URL:http://u X-URL:9", lines[12]);
 }
@@ -249,7 +249,7 @@ TEST_F(VCardWriter, WronglyTypedMembersReadAsEmptyWithoutThrowing) {
   Json::Value card = Parse(R"({"id":"u","name":["x"],"company":"Acme","tel":{"data":"1"},
     "mail":[7,{"type":"HOME","data":["a"],"key":{}}],"note":5,"bday":[]})");
   EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u",
-                   "FN:  ", "N:;;;;", "EMAIL:", "EMAIL:", "NOTE:", "END:VCARD"}),
+                   "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
             SplitLines(Write(card)));
   EXPECT_EQ((Lines{"BEGIN:VCARD", "VERSION:3.0", "PRODUCTID:-//Orvanta//Veyra//EN", "UID:u",
                    "FN:  ", "N:;;;;", "NOTE:", "END:VCARD"}),
@@ -263,6 +263,33 @@ TEST_F(VCardWriter, OneLineAddressSkipsLeadingSpacesOnly) {
   EXPECT_EQ(";;;;;;", card::AddressValue(""));
   EXPECT_EQ(";;a  b;;;;", card::AddressValue(" a  b"));
   EXPECT_EQ(" ;b;;;;;", card::AddressValue(" ;b;;;;;"));
+}
+
+TEST_F(VCardWriter, FoldedLinesNeverLeaveABlankContinuationAndReadBackAsWritten) {
+  // Every place a run of spaces or tabs can meet a fold, at the edit's line width; runs that end
+  // the value too. Each written line must read back as the value sent, and no physical line may
+  // be white space alone (the reader takes such a line for a blank one).
+  const std::string stored = "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Doe;Jane;;;\r\nEND:VCARD\r\n";
+  const Json::Value record = card::ReadRecord(stored);
+  for (std::size_t lead = 0; lead <= 160; ++lead) {
+    for (std::size_t run : {1u, 2u, 73u, 74u, 75u, 76u, 150u}) {
+      for (const char* tail : {"tail", "", "\xC3\xA9\xC3\xA9"}) {
+        for (char blank : {' ', '\t'}) {
+          const std::string value = std::string(lead, 'x') + std::string(run, blank) + tail;
+          Json::Value sent = record;
+          sent["company"]["title"] = value;
+          std::string text;
+          ASSERT_TRUE(card::MergeEdit(stored, sent, text));
+          const Json::Value read = card::ReadRecord(text);
+          ASSERT_EQ(value, read["company"]["title"].asString()) << text;
+          ASSERT_EQ(record["other"], read["other"]) << text;
+          for (const std::string& line : SplitLines(text)) {
+            ASSERT_NE(std::string::npos, line.find_first_not_of(" \t")) << text;
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ namespace {
 const char kSetCardFailed[] = "Fail to set card";
 const char kCardChanged[] = "Card changed since it was read";
 const char kNeedParameter[] = "Incorrect parameter: Need ";
+const char kTypeNotWritable[] = "Type word can't be written";
 
 bool IsTextOrNull(const Json::Value& value) { return value.isNull() || value.isString(); }
 
@@ -76,6 +77,12 @@ void ContactAndCalendarHandler::addCard() {
     refuse(__LINE__, 1011, kSetCardFailed, "check type of " + wrong);
     return;
   }
+  const std::string unwritable = card::UnwritableType(card);
+  if (!unwritable.empty()) {
+    refuse(__LINE__, 1015, kTypeNotWritable,
+           std::string(kTypeNotWritable) + ": card." + unwritable);
+    return;
+  }
   std::string guid;
   if (!findUser(__LINE__, true, kBadUserOfACard, guid)) return;
   const std::string uuid = _dbHandler.GetUUID();
@@ -102,6 +109,13 @@ void ContactAndCalendarHandler::editCard() {
   const std::string wrong = card.isNull() ? "card(object)" : WrongCardType(card);
   if (!wrong.empty()) {
     refuse(__LINE__, 1011, kSetCardFailed, "check type of " + wrong);
+    return;
+  }
+  // Refused whether or not the edit would write that entry's types: one rule for every record.
+  const std::string unwritable = card::UnwritableType(card);
+  if (!unwritable.empty()) {
+    refuse(__LINE__, 1015, kTypeNotWritable,
+           std::string(kTypeNotWritable) + ": card." + unwritable);
     return;
   }
   // The edit changes the stored card: only what the record changes is written, the rest stays

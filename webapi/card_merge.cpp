@@ -179,7 +179,7 @@ void ChangeEntry(const FieldSources& sources, std::size_t index, const EntryKind
   const bool typesChanged = Elements(was["type"]) != Elements(Member(now, "type"));
   const std::string data = Text(Member(now, "data"));
   if (Text(was["data"]) != data || typesChanged) {
-    if (data.empty()) {
+    if (!HasData(kind, vcard::JoinLineBreaks(data))) {
       changes.replaced[index] = "";
     } else {
       Rewrite(changes, sources, index, vcard::JoinLineBreaks(data),
@@ -207,7 +207,7 @@ void RemoveEntry(const FieldSources& sources, std::size_t index, Changes& change
 // A new entry, with a group of its own when its label is the user's own.
 void AddEntry(const EntryKind& kind, const Json::Value& entry, Changes& changes) {
   const std::string data = vcard::JoinLineBreaks(Text(Member(entry, "data")));
-  if (data.empty()) return;
+  if (!HasData(kind, data)) return;
   std::string head = kind.property;
   const Json::Value& label = Member(entry, "cust_name");
   std::string group;

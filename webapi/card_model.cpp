@@ -45,13 +45,44 @@ std::string NewCardFormattedName(const std::string& family, const std::string& g
   return family + " " + given + " " + additional;
 }
 
+namespace {
+
+// A type word as the parameter value written; false when none can hold it.
+bool SpelledType(const Json::Value& type, std::string& spelled) {
+  return vcard::SpellParameterValue(vcard::JoinLineBreaks(record::Text(type)), spelled);
+}
+
+}  // namespace
+
 std::string TypeParameters(const Json::Value& types, const char* spelling) {
   std::string parameters;
+  std::string spelled;
   for (const Json::Value& type : record::Elements(types)) {
-    const std::string word = vcard::JoinLineBreaks(record::Text(type));
-    if (!word.empty()) parameters.append(spelling).append(word);
+    if (SpelledType(type, spelled) && !spelled.empty()) parameters.append(spelling).append(spelled);
   }
   return parameters;
+}
+
+std::string UnwritableType(const Json::Value& record) {
+  std::string spelled;
+  for (const EntryKind& kind : kEntryKinds) {
+    const Json::Value& entries = record::Elements(record::Member(record, kind.list));
+    for (Json::ArrayIndex i = 0; i < entries.size(); ++i) {
+      const Json::Value& types = record::Elements(record::Member(entries[i], "type"));
+      for (Json::ArrayIndex t = 0; t < types.size(); ++t) {
+        if (!SpelledType(types[t], spelled)) {
+          return std::string(kind.list) + "[" + std::to_string(i) + "].type[" + std::to_string(t) +
+                 "]";
+        }
+      }
+    }
+  }
+  return "";
+}
+
+bool HasData(const EntryKind& kind, const std::string& data) {
+  if (std::string(kind.property) != "ADR") return !data.empty();
+  return AddressValue(data).find_first_not_of(';') != std::string::npos;
 }
 
 std::string AddressValue(const std::string& data) {

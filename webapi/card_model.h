@@ -75,11 +75,21 @@ std::string FormattedName(const std::vector<std::string>& components);
 std::string NewCardFormattedName(const std::string& family, const std::string& given,
                                  const std::string& additional);
 
-// The TYPE parameters of an entry: one per non-empty word of `types`, each on one line. A new card
-// spells the parameter "type", an edit "TYPE": both are stored as such in cards already.
+// The TYPE parameters of an entry: one per non-empty word of `types`, each on one line and spelled
+// by the line layer (quoted when it must be). A new card spells the parameter "type", an edit
+// "TYPE": both are stored as such in cards already. A word no parameter can hold is left out;
+// callers refuse such a record first (UnwritableType).
 inline constexpr char kNewCardType[] = ";type=";
 inline constexpr char kEditType[] = ";TYPE=";
 std::string TypeParameters(const Json::Value& types, const char* spelling);
+
+// The first type word of the record's entries that TypeParameters cannot write, as
+// "tel[0].type[1]"; "" when there is none.
+std::string UnwritableType(const Json::Value& record);
+
+// Whether an entry's data (already on one line) holds anything: an address whose written value
+// has only empty components (";;;;;;", or spaces alone) is as empty as "".
+bool HasData(const EntryKind& kind, const std::string& data);
 
 // An address value as written: a structured value (it holds a ';') as it is, a one-line address
 // (leading spaces dropped) as the street of a structured one.

@@ -183,6 +183,44 @@ std::string Version30Line(const ContentLine& line, bool version21, LegacyCharset
   return out;
 }
 
+// How a vCard 2.1 value that ends in a backslash goes on: the next line is a line break and more
+// of the value, read in the line's character set. The written value ends in that backslash,
+// doubled in a text and alone in any other value; base64 data takes no line break.
+struct Continuation {
+  std::size_t written = 0;  // how many bytes the trailing backslash takes in the written line
+  bool text = false;
+  bool structured = false;
+  bool base64 = false;
+  bool hasCharset = false;
+  std::string charset;
+
+  static Continuation Of(const ContentLine& line) {
+    Continuation next;
+    // The same kinds of value as Version30Line writes.
+    next.base64 = IsBase64(line);
+    next.text = !next.base64 && !HoldsNonText(line);
+    next.written = next.text ? 2 : 1;
+    next.structured = IsStructured(line);
+    next.charset = std::string(ParameterValue(line, "CHARSET", &next.hasCharset));
+    return next;
+  }
+
+  // `more` (a line of the file) as the written value goes on after the trailing backslash.
+  std::string Written(std::string_view more, LegacyCharset& legacy) const {
+    ContentLine line;
+    if (hasCharset) line.parameters.push_back({"CHARSET", charset});
+    const std::string bytes = AsUtf8(more, line, legacy);
+    if (base64) {
+      std::string data;
+      for (char c : bytes) {
+        if (c != ' ' && c != '\t' && c != '\r') data += c;
+      }
+      return data;
+    }
+    return "\\n" + (text ? TextFromVersion21(bytes, structured) : EscapeLineBreaks(bytes));
+  }
+};
+
 // A card being read: its lines so far (before UID, VERSION and END), its place in the file and
 // the UID it will be stored under.
 struct OpenCard {
@@ -193,6 +231,7 @@ struct OpenCard {
   bool oversized = false;
   std::string lastValueLine;  // the last property, kept open for a vCard 2.1 backslash continuation
   bool continues = false;     // its vCard 2.1 value ended in a backslash
+  Continuation continuation;  // how the next line continues it
 };
 
 // The file's bytes ready for line reading: UTF-16 (by its byte-order mark) as UTF-8, a UTF-8
@@ -276,12 +315,12 @@ bool ReadCardsOfFile(const std::string& path, const std::function<std::string()>
       continue;
     }
     if (!property) {
-      // vCard 2.1 continues a value that ends in a backslash on the next line: a line break.
-      // The written value ends in that backslash doubled.
-      if (card.continues && card.lastValueLine.size() >= 2) {
-        card.lastValueLine.resize(card.lastValueLine.size() - 2);
-        card.lastValueLine +=
-            "\\n" + TextFromVersion21(AsUtf8(logical, ContentLine(), legacy), true);
+      // vCard 2.1 continues a value that ends in a backslash on the next line; the written value
+      // ends in that backslash, which the continuation replaces.
+      const std::size_t escape = card.continuation.written;
+      if (card.continues && card.lastValueLine.size() >= escape) {
+        card.lastValueLine.resize(card.lastValueLine.size() - escape);
+        card.lastValueLine += card.continuation.Written(logical, legacy);
         card.continues = EndsInEscape(logical);
       }
       continue;  // anything else that is no property (comments, junk) is not kept
@@ -298,6 +337,7 @@ bool ReadCardsOfFile(const std::string& path, const std::function<std::string()>
     flushLast(card);
     card.lastValueLine = Version30Line(line, card.version21, legacy);
     card.continues = card.version21 && !IsQuotedPrintable(line) && EndsInEscape(line.value);
+    if (card.continues) card.continuation = Continuation::Of(line);
   }
   // Cards still open at the end of the file are kept, the innermost first.
   while (!open.empty()) {

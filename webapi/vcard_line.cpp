@@ -22,23 +22,6 @@ bool IsNameChar(char c) {
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// Whether the part of `line` before its first ':' asks for quoted-printable. Checked only for
-// lines that end in '=', so the common line costs nothing.
-bool HeadSaysQuotedPrintable(std::string_view line) {
-  // Only a property (a line with its ':') has a value to continue, and only its parameters (after
-  // the name) can ask for the encoding.
-  const std::size_t colon = line.find(':');
-  const std::size_t semicolon = line.find(';');
-  if (colon == std::string_view::npos || semicolon > colon) return false;
-  std::string_view head = line.substr(semicolon, colon - semicolon);
-  static constexpr std::string_view kWord = "QUOTED-PRINTABLE";
-  if (head.size() < kWord.size()) return false;
-  for (std::size_t i = 0; i + kWord.size() <= head.size(); ++i) {
-    if (EqualsNoCase(head.substr(i, kWord.size()), kWord)) return true;
-  }
-  return false;
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -76,7 +59,11 @@ std::string_view LineReader::NextPhysical() {
 }
 
 bool EndsInSoftBreak(std::string_view logical) {
-  return !logical.empty() && logical.back() == '=' && HeadSaysQuotedPrintable(logical);
+  if (logical.empty() || logical.back() != '=') return false;
+  // Taken apart as the decoder takes it, so that a type word or another parameter's value that
+  // merely holds the word never joins the next line to this one. Only lines ending in '=' pay.
+  thread_local ContentLine split;
+  return SplitLine(logical, split) && IsQuotedPrintable(split);
 }
 
 bool Continues(std::string_view logical, std::string_view next, bool& softBreak) {
@@ -359,7 +346,11 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
-bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::string& out) {
+namespace {
+
+// `bytes` in `charset` as UTF-8. With `replace`, an invalid or cut-off sequence loses its first
+// byte alone, written as U+FFFD, and the reading goes on after it; without, it fails the whole.
+bool Convert(std::string_view bytes, const std::string& charset, bool replace, std::string& out) {
   out.clear();
   iconv_t cd = iconv_open("UTF-8", charset.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
@@ -373,16 +364,22 @@ bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::stri
     std::size_t outLeft = sizeof buffer;
     const std::size_t result = iconv(cd, &in, &inLeft, &outPointer, &outLeft);
     out.append(buffer, sizeof buffer - outLeft);
-    if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
+    if (result != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+    if (!replace) {
       ok = false;
       break;
     }
+    out += "\xEF\xBF\xBD";
+    ++in;
+    --inLeft;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
   if (ok) {
     char buffer[64];
     char* outPointer = buffer;
     std::size_t outLeft = sizeof buffer;
-    if (iconv(cd, nullptr, nullptr, &outPointer, &outLeft) == static_cast<std::size_t>(-1)) {
+    if (iconv(cd, nullptr, nullptr, &outPointer, &outLeft) == static_cast<std::size_t>(-1) &&
+        !replace) {
       ok = false;
     }
     out.append(buffer, sizeof buffer - outLeft);
@@ -391,11 +388,21 @@ bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::stri
   return ok && IsUtf8(out);
 }
 
+}  // namespace
+
+bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::string& out) {
+  return Convert(bytes, charset, false, out);
+}
+
+bool ConvertToUtf8Replacing(std::string_view bytes, const std::string& charset, std::string& out) {
+  return Convert(bytes, charset, true, out);
+}
+
 bool ValueAsUtf8(std::string_view bytes, const ContentLine& line, std::string& out,
                  const std::function<const std::string&()>& legacy) {
   bool hasCharset = false;
   const std::string charset(ParameterValue(line, "CHARSET", &hasCharset));
-  if (hasCharset && ConvertToUtf8(bytes, charset, out)) return true;
+  if (hasCharset && ConvertToUtf8Replacing(bytes, charset, out)) return true;
   if (IsUtf8(bytes)) {
     out.assign(bytes.data(), bytes.size());
     return true;
@@ -415,6 +422,8 @@ bool ValueAsUtf8(std::string_view bytes, const ContentLine& line, std::string& o
 }
 
 std::string_view DecodedValue(const ContentLine& line, std::string& storage) {
+  // A stored card is UTF-8 text (the database holds nothing else) whatever CHARSET its lines
+  // name: only the bytes that quoted-printable decodes are still in the line's set.
   if (!IsQuotedPrintable(line)) return line.value;
   std::string bytes = DecodeQuotedPrintable(line.value);
   std::string text;
@@ -518,14 +527,37 @@ std::vector<std::string_view> SplitUnescaped(std::string_view text, char separat
   return pieces;
 }
 
+bool SpellParameterValue(std::string_view word, std::string& spelled) {
+  bool quote = false;
+  for (char c : word) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '"' || (byte < 0x20 && c != '\t') || byte == 0x7F) return false;
+    quote = quote || c == ':' || c == ';' || c == ',';
+  }
+  // The readers take a backslash as keeping the next character: a trailing one would take the
+  // closing quote or lose the word.
+  if (EndsInEscape(word)) return false;
+  spelled.clear();
+  if (quote) spelled += '"';
+  spelled.append(word.data(), word.size());
+  if (quote) spelled += '"';
+  return true;
+}
+
 void AppendFolded(std::string& out, std::string_view line) {
   constexpr std::size_t kWidth = 75;
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  auto inSequence = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
   std::size_t room = kWidth;
   while (line.size() > room) {
+    // The next line starts at a character that is neither inside a UTF-8 sequence nor white.
     std::size_t cut = room;
-    // Never inside a UTF-8 sequence: back off to the start of the character.
-    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
-    if (cut == 0) cut = room;
+    while (cut > 0 && (inSequence(line[cut]) || blank(line[cut]))) --cut;
+    if (cut == 0) {
+      cut = room;
+      while (cut < line.size() && (inSequence(line[cut]) || blank(line[cut]))) ++cut;
+      if (cut == line.size()) break;
+    }
     out.append(line.data(), cut);
     out += "\r\n ";
     line.remove_prefix(cut);

@@ -121,9 +121,11 @@ bool IsQuotedPrintable(const ContentLine& line);
 bool IsBase64(const ContentLine& line);
 
 // Bytes of `line` (its value, or a parameter) as UTF-8 in `out`, by the one rule for a value's
-// character set: the line's CHARSET, else UTF-8 as they are, else `legacy` (a file's detected
-// character set, given only by the import; a reading with C1 control characters is refused), else
-// windows-1252. False when none of them reads the bytes.
+// character set. A line that names a CHARSET iconv knows is read in that set alone, each byte that
+// is invalid in it becoming one U+FFFD: one stray byte must not turn the rest into mojibake. Only a
+// line that names no set (or one iconv does not know) is guessed: UTF-8 as they are, else `legacy`
+// (a file's detected character set, given only by the import; a reading with C1 control
+// characters is refused), else windows-1252. False when none of them reads the bytes.
 bool ValueAsUtf8(std::string_view bytes, const ContentLine& line, std::string& out,
                  const std::function<const std::string&()>& legacy = nullptr);
 
@@ -136,6 +138,9 @@ std::string DecodeQuotedPrintable(std::string_view text);
 
 // `bytes` in `charset` as UTF-8; false when the charset is unknown or the bytes are not of it.
 bool ConvertToUtf8(std::string_view bytes, const std::string& charset, std::string& out);
+// `bytes` in `charset` as UTF-8, each byte invalid in it as U+FFFD; false only when iconv does not
+// know the charset (or its reading is still no UTF-8).
+bool ConvertToUtf8Replacing(std::string_view bytes, const std::string& charset, std::string& out);
 bool IsUtf8(std::string_view text);
 
 // How many backslashes `text` ends in.
@@ -154,8 +159,16 @@ std::string EscapeLineBreaks(std::string_view text);
 // `text` split at each `separator` that is not escaped by a backslash; escapes stay as they are.
 std::vector<std::string_view> SplitUnescaped(std::string_view text, char separator);
 
-// Appends `line` and CR LF to `out`, folded so that no physical line exceeds 75 octets and no
-// UTF-8 sequence is split.
+// A type word as a parameter value in `spelled`: as it is, or quoted when it holds ':', ';' or
+// ',' (a quoted value may hold them). False when no parameter value can hold it as it is: a '"', a
+// control character other than tab, or an odd run of trailing backslashes (it would escape what
+// follows). A word that could change the line's structure is never written bare.
+bool SpellParameterValue(std::string_view word, std::string& spelled);
+
+// Appends `line` and CR LF to `out`, folded so that no physical line exceeds 75 octets, no UTF-8
+// sequence is split and no continuation line starts with a space or tab: a continuation holding
+// only white space would read as a blank line and end the value. A run of white space too long
+// to fold around stays whole on its line, which is then longer.
 void AppendFolded(std::string& out, std::string_view line);
 
 }  // namespace vcard

@@ -73,13 +73,15 @@ std::string EntryLines(const Json::Value& card) {
   std::string lines;
   for (const EntryKind& kind : kEntryKinds) {
     for (const Json::Value& entry : Elements(Member(card, kind.list))) {
+      // An entry without data would list as nothing, or an address as its separators alone.
+      const std::string data = OneLine(Text(Member(entry, "data")));
+      if (!HasData(kind, data)) continue;
       WrittenName written = NameOf(Text(Member(entry, "key")), kind);
       const std::string label = OneLine(Text(Member(entry, "cust_name")));
       const bool ownLabel = !label.empty() && label != kind.property;
       if (ownLabel && written.group.empty()) written.group = FreshGroup(used);
       if (!written.group.empty()) lines += written.group + ".";
       lines += written.name + TypeParameters(Member(entry, "type"), kNewCardType) + ":";
-      const std::string data = OneLine(Text(Member(entry, "data")));
       lines += (std::string(kind.property) == "ADR" ? AddressValue(data) : data) + kLineEnd;
       if (ownLabel) lines += written.group + ".X-ABLabel:" + label + kLineEnd;
     }
