@@ -35,6 +35,8 @@ const Json::StaticString kBday("bday");
 const Json::StaticString kAdr("adr");
 const Json::StaticString kUrl("url");
 const Json::StaticString kOther("other");
+const Json::StaticString kPhoto("photo");
+const Json::StaticString kCategories("categories");
 const Json::StaticString kEmptyText("");
 
 // Type words and property names that nearly every card repeats. Held as static strings they
@@ -176,9 +178,15 @@ void NoteSource(FieldSources& sources, const vcard::ContentLine& line, std::size
   if (NameIs(line, "X-ABLabel")) sources.labels[group] = index;
 }
 
-}  // namespace
+// The properties whose data version 2 of the listing leaves out of `other` when it is inline.
+bool IsBinaryProperty(const vcard::ContentLine& line) {
+  for (const char* name : {"PHOTO", "LOGO", "SOUND", "KEY"}) {
+    if (NameIs(line, name)) return true;
+  }
+  return false;
+}
 
-Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
+Json::Value Read(std::string_view text, FieldSources* sources, bool lean) {
   Json::Value record(Json::objectValue);
   SetEmpty(record);
   std::string other;
@@ -197,6 +205,8 @@ Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
     *sources = FieldSources();
     sources->end = sources->formattedName = kNone;
   }
+  bool photo = false;
+  Json::Value categories(Json::arrayValue);
   std::size_t start = reader.Offset();
   while (reader.Next(logical)) {
     const std::size_t index = sources ? sources->lines.size() : 0;
@@ -220,6 +230,18 @@ Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
       continue;
     }
     if (sources) NoteSource(*sources, line, index);
+    if (NameIs(line, "CATEGORIES")) {
+      if (sources) sources->categories.push_back(index);
+      if (lean) {
+        for (const std::string& value : CategoryValues(vcard::DecodedValue(line, decoded)))
+          categories.append(value);
+      }
+    }
+    if (sources && NameIs(line, "PHOTO")) sources->photos.push_back(index);
+    if (lean && IsBinaryProperty(line) && HoldsInlineData(line)) {
+      photo = photo || NameIs(line, "PHOTO");
+      continue;
+    }
     // The formatted name is made from the name fields when the record is written back.
     if (NameIs(line, "FN")) {
       if (sources && sources->formattedName == kNone) sources->formattedName = index;
@@ -266,7 +288,36 @@ Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
   }
   for (const GroupedEntry& entry : grouped) (*entry.entry)[kCustName] = labels.Of(entry.group);
   record[kOther] = std::move(other);
+  if (lean) {
+    record[kPhoto] = photo;
+    record[kCategories] = std::move(categories);
+  }
   return record;
+}
+
+}  // namespace
+
+Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
+  return Read(text, sources, false);
+}
+
+Json::Value ReadLeanRecord(std::string_view text) { return Read(text, nullptr, true); }
+
+bool HoldsInlineData(const vcard::ContentLine& line) {
+  if (vcard::IsBase64(line)) return true;
+  const std::string_view value =
+      line.value.substr(line.value.find_first_not_of(" \t") == std::string_view::npos
+                            ? line.value.size()
+                            : line.value.find_first_not_of(" \t"));
+  return value.size() >= 5 && vcard::EqualsNoCase(value.substr(0, 5), "data:");
+}
+
+std::vector<std::string> CategoryValues(std::string_view value) {
+  std::vector<std::string> values;
+  for (std::string_view part : vcard::SplitUnescaped(value, ',')) {
+    if (!part.empty()) values.emplace_back(part);
+  }
+  return values;
 }
 
 }  // namespace card
