@@ -2,6 +2,7 @@
 // Lines come from the line layer (unfolded, soft breaks joined); the properties the record models
 // are recognised by name in any case, with any group and parameters, and every other line is kept
 // whole in `other`. Values stay vCard text as stored: escapes are not undone.
+#include <algorithm>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -305,11 +306,8 @@ Json::Value ReadLeanRecord(std::string_view text) { return Read(text, nullptr, t
 
 bool HoldsInlineData(const vcard::ContentLine& line) {
   if (vcard::IsBase64(line)) return true;
-  const std::string_view value =
-      line.value.substr(line.value.find_first_not_of(" \t") == std::string_view::npos
-                            ? line.value.size()
-                            : line.value.find_first_not_of(" \t"));
-  return value.size() >= 5 && vcard::EqualsNoCase(value.substr(0, 5), "data:");
+  const std::size_t start = std::min(line.value.find_first_not_of(" \t"), line.value.size());
+  return vcard::EqualsNoCase(line.value.substr(start, 5), "data:");
 }
 
 std::vector<std::string> CategoryValues(std::string_view value) {
