@@ -28,7 +28,9 @@ const ExpectedRow kRows[] = {
     {"ORVA.ContactAndCalendar.Contacts", "import_cards", "contact_import_cards"},
     {"ORVA.ContactAndCalendar.Contacts", "export_cards", "contact_export_cards"},
     {"ORVA.ContactAndCalendar.Contacts", "export_all_cards", "contact_export_all_cards"},
+    {"ORVA.ContactAndCalendar.Contacts", "get_photo", "contact_get_photo"},
     {"ORVA.ContactAndCalendar.Contacts", "import_cards", "contact_import_cards_v2", 2},
+    {"ORVA.ContactAndCalendar.Contacts", "list_cards", "contact_list_cards_v2", 2},
 };
 
 class LoadedModule : public StoreTest {

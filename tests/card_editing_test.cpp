@@ -318,6 +318,115 @@ TEST_F(CardEditing, EditChangesTheStoredCardWhateverOtherTheRecordCarries) {
   EXPECT_EQ(before.text, Stored()[0].text);
 }
 
+TEST_F(CardEditing, EditChangesOnlyWhatItsRecordNames) {
+  // A script sends only what it changes: every key left out stays as stored, a key sent empty
+  // clears its part alone.
+  AddOne("alice", "Seed");
+  DBHandler store;
+  const std::string head =
+      "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:partial-1\r\nFN:Jane Doe\r\nN:Doe;Jane;;;\r\n"
+      "ORG:Acme\r\nTEL;TYPE=CELL:555 0100\r\nTEL;TYPE=WORK:555 0101\r\n"
+      "EMAIL:jane@example.org\r\n";
+  ASSERT_TRUE(
+      store.AddCard(store.GetGUID("alice"), "partial-1", head + "NOTE:old note\r\nEND:VCARD\r\n"));
+  const std::string name =
+      Caldav::Value("SELECT resource_name FROM addressbook_object WHERE vcard_uid='partial-1'");
+  auto text = [] {
+    return Caldav::Value("SELECT vcard_text FROM addressbook_object WHERE vcard_uid='partial-1'");
+  };
+  const struct {
+    const char* record;
+    std::string expected;
+  } steps[] = {
+      {R"({"note": "call back"})", head + "NOTE:call back\r\nEND:VCARD\r\n"},
+      {R"({"name": {"given_name": "Janet"}})",
+       "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:partial-1\r\nFN:Janet Doe\r\nN:Doe;Janet;;;\r\n"
+       "ORG:Acme\r\nTEL;TYPE=CELL:555 0100\r\nTEL;TYPE=WORK:555 0101\r\n"
+       "EMAIL:jane@example.org\r\nNOTE:call back\r\nEND:VCARD\r\n"},
+      {R"({"mail": [], "company": {"title": "Boss"}})",
+       "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:partial-1\r\nFN:Janet Doe\r\nN:Doe;Janet;;;\r\n"
+       "ORG:Acme\r\nTEL;TYPE=CELL:555 0100\r\nTEL;TYPE=WORK:555 0101\r\n"
+       "NOTE:call back\r\nTITLE:Boss\r\nEND:VCARD\r\n"},
+      {R"({"note": "", "tel": null})",
+       "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:partial-1\r\nFN:Janet Doe\r\nN:Doe;Janet;;;\r\n"
+       "ORG:Acme\r\nTITLE:Boss\r\nEND:VCARD\r\n"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.record);
+    Json::Value card = Parse(step.record);
+    card["resource_name"] = name;
+    ExpectSuccess(Edit("alice", card));
+    EXPECT_EQ(step.expected, text());
+  }
+}
+
+TEST_F(CardEditing, GroupsAndPhotoEditsChangeOnlyTheirOwnLines) {
+  AddOne("alice", "Seed");
+  DBHandler store;
+  const std::string top =
+      "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:groups-1\r\nFN:Jane Doe\r\nN:Doe;Jane;;;\r\n"
+      "TEL;TYPE=CELL:555 0100\r\n";
+  const std::string middle = "EMAIL:jane@example.org\r\nX-CUSTOM:kept\r\n";
+  ASSERT_TRUE(store.AddCard(store.GetGUID("alice"), "groups-1",
+                            top + "CATEGORIES:Work,Club\r\n" + middle +
+                                "PHOTO;ENCODING=b;TYPE=PNG:iVBORw0K\r\nCATEGORIES:Extra\r\n"
+                                "END:VCARD\r\n"));
+  const std::string name =
+      Caldav::Value("SELECT resource_name FROM addressbook_object WHERE vcard_uid='groups-1'");
+  // A photo longer than a line, to be folded as the writer folds.
+  const std::string longPhoto = "/9j/" + std::string(196, 'A');
+  const struct {
+    const char* record;
+    std::string expected;
+  } steps[] = {
+      // Every CATEGORIES line becomes the one line of the groups sent, at the first one's place.
+      {R"({"categories": ["Family", "Club\\, Inc", ""]})",
+       top + "CATEGORIES:Family,Club\\, Inc\r\n" + middle +
+           "PHOTO;ENCODING=b;TYPE=PNG:iVBORw0K\r\nEND:VCARD\r\n"},
+      // The listing's own values sent back change nothing.
+      {R"({"categories": ["Family", "Club\\, Inc"], "photo": true})",
+       top + "CATEGORIES:Family,Club\\, Inc\r\n" + middle +
+           "PHOTO;ENCODING=b;TYPE=PNG:iVBORw0K\r\nEND:VCARD\r\n"},
+      {R"({"photo": "/9j/4AAQ"})", top + "CATEGORIES:Family,Club\\, Inc\r\n" + middle +
+                                       "PHOTO;ENCODING=b;TYPE=JPEG:/9j/4AAQ\r\nEND:VCARD\r\n"},
+      {R"({"categories": [], "photo": ""})", top + middle + "END:VCARD\r\n"},
+      {R"({"categories": ["One"]})", top + middle + "CATEGORIES:One\r\nEND:VCARD\r\n"},
+  };
+  auto text = [] {
+    return Caldav::Value("SELECT vcard_text FROM addressbook_object WHERE vcard_uid='groups-1'");
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.record);
+    Json::Value card = Parse(step.record);
+    card["resource_name"] = name;
+    ExpectSuccess(Edit("alice", card));
+    EXPECT_EQ(step.expected, text());
+  }
+  Json::Value card;
+  card["resource_name"] = name;
+  card["photo"] = longPhoto;
+  ExpectSuccess(Edit("alice", card));
+  const std::string stored = text();
+  EXPECT_EQ(0u, stored.find(top + middle + "CATEGORIES:One\r\nPHOTO;ENCODING=b;TYPE=JPEG:/9j/"));
+  for (std::size_t at = 0, end; (end = stored.find("\r\n", at)) != std::string::npos; at = end + 2)
+    EXPECT_LE(end - at, 75u);
+  for (const Json::Value& listed : List("alice")) {
+    if (listed["id"] != name) continue;
+    EXPECT_NE(std::string::npos,
+              listed["other"].asString().find("PHOTO;ENCODING=b;TYPE=JPEG:" + longPhoto + "\r\n"));
+  }
+
+  // A photo is base64 alone, groups a list of texts; anything else changes nothing.
+  for (const char* wrong : {R"({"photo": "AB\r\nEMAIL:x@y"})", R"({"photo": 3})",
+                            R"({"categories": "Work"})", R"({"categories": [1]})"}) {
+    SCOPED_TRACE(wrong);
+    Json::Value sent = Parse(wrong);
+    sent["resource_name"] = name;
+    ExpectError(Edit("alice", sent), 1011, "Fail to set card");
+    EXPECT_EQ(stored, text());
+  }
+}
+
 TEST_F(CardEditing, EditOfANameThatIsNoCardOfTheUserIsRefused) {
   StoredCard alices = AddOne("alice", "Doe");
   StoredCard bobs = AddOne("bob", "Bee");

@@ -12,6 +12,8 @@
 ENTRY_FUNCTION(common_get, getCommonSetting)
 ENTRY_FUNCTION(common_set, setCommonSetting)
 ENTRY_FUNCTION(contact_list_cards, listCards)
+ENTRY_FUNCTION(contact_list_cards_v2, listCardsWithoutBinary)
+ENTRY_FUNCTION(contact_get_photo, getPhoto)
 ENTRY_FUNCTION(contact_delete_cards, deleteCards)
 ENTRY_FUNCTION(contact_edit_card, editCard)
 ENTRY_FUNCTION(contact_add_card, addCard)
@@ -35,8 +37,11 @@ ORVA::APITableRow gTable[] = {
     {CONTACTS_API, 1, "import_cards", contact_import_cards},
     {CONTACTS_API, 1, "export_cards", contact_export_cards},
     {CONTACTS_API, 1, "export_all_cards", contact_export_all_cards},
+    {CONTACTS_API, 1, "get_photo", contact_get_photo},
     // Version 2 answers with an import report; version 1 stays as scripts know it.
     {CONTACTS_API, 2, "import_cards", contact_import_cards_v2},
+    // Version 2 leaves inline photos, logos, sounds and keys out and says which cards have a photo.
+    {CONTACTS_API, 2, "list_cards", contact_list_cards_v2},
     {nullptr, 0, nullptr, nullptr},
 };
 

@@ -39,6 +39,19 @@ std::string WrongCardType(const Json::Value& card) {
       if (field && !IsTextOrNull(object[field])) return where + "." + field + "(string)";
     }
   }
+  const Json::Value& categories = card["categories"];
+  if (!categories.isNull() && !categories.isArray()) return "card.categories(array)";
+  for (Json::ArrayIndex i = 0; i < categories.size(); ++i) {
+    if (!IsTextOrNull(categories[i])) return "card.categories[" + std::to_string(i) + "](string)";
+  }
+  // The photo is written as the value of one line: only base64 text may stand there. The
+  // listing's true or false, sent back, leaves the photo as stored.
+  const Json::Value& photo = card["photo"];
+  if (!IsTextOrNull(photo) && !photo.isBool()) return "card.photo(string)";
+  if (photo.isString() &&
+      photo.asString().find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                         "0123456789+/=") != std::string::npos)
+    return "card.photo(base64)";
   for (const char* list : {"mail", "tel", "adr", "url"}) {
     const Json::Value& entries = card[list];
     if (entries.isNull()) continue;

@@ -20,6 +20,17 @@ using record::Elements;
 using record::Member;
 using record::Text;
 
+// Whether the record names `key`: a key left out leaves that part of the card as stored, a key
+// sent empty (or null) clears it.
+bool Names(const Json::Value& sent, const char* key) {
+  return sent.isObject() && sent.isMember(key);
+}
+
+// The text the record sends for `key`, or `was` when it leaves the key out.
+std::string SentText(const Json::Value& object, const char* key, const std::string& was) {
+  return Names(object, key) ? Text(object[key]) : was;
+}
+
 // What the edit changes in the stored card.
 struct Changes {
   std::map<std::size_t, std::string> replaced;  // line -> new logical line ("" removes it)
@@ -72,12 +83,17 @@ bool Removed(const Changes& changes, std::size_t index) {
 // The name, and the formatted name when it was the one the old name gave.
 void MergeName(const FieldSources& sources, const Json::Value& old, const Json::Value& sent,
                Changes& changes) {
+  if (!Names(sent, "name")) return;
   const Json::Value& oldName = old["name"];
   const Json::Value& newName = Member(sent, "name");
   const char* const kKeys[] = {"family_name", "given_name", "additional_name"};
+  std::string sentParts[3];
   bool changed = false;
-  for (const char* key : kKeys)
-    changed = changed || Text(oldName[key]) != Text(Member(newName, key));
+  for (std::size_t i = 0; i < 3; ++i) {
+    // A name object without a component keeps it (a null name clears all three).
+    sentParts[i] = newName.isNull() ? "" : SentText(newName, kKeys[i], Text(oldName[kKeys[i]]));
+    changed = changed || Text(oldName[kKeys[i]]) != sentParts[i];
+  }
   if (!changed) return;
 
   // All components of the stored N: a prefix and a suffix stay.
@@ -94,9 +110,7 @@ void MergeName(const FieldSources& sources, const Json::Value& old, const Json::
   const std::string oldShown = FormattedName(components);
   const std::string oldNewCardForm = vcard::UnescapeText(NewCardFormattedName(
       Text(oldName["family_name"]), Text(oldName["given_name"]), Text(oldName["additional_name"])));
-  for (std::size_t i = 0; i < 3; ++i) {
-    components[i] = vcard::JoinLineBreaks(Text(Member(newName, kKeys[i])));
-  }
+  for (std::size_t i = 0; i < 3; ++i) components[i] = vcard::JoinLineBreaks(sentParts[i]);
   std::string value;
   for (std::size_t i = 0; i < components.size(); ++i) value += (i ? ";" : "") + components[i];
   if (n != sources.singles.end()) {
@@ -122,15 +136,25 @@ void MergeName(const FieldSources& sources, const Json::Value& old, const Json::
 void MergeSingles(const FieldSources& sources, const Json::Value& old, const Json::Value& sent,
                   Changes& changes) {
   const Json::Value& company = Member(sent, "company");
+  const std::string org = Text(old["company"]["org"]);
+  const std::string title = Text(old["company"]["title"]);
+  const bool companySent = Names(sent, "company");
+  const bool companyCleared = companySent && company.isNull();
   const struct {
     const char* property;
     std::string was;
     std::string now;
   } kSingles[] = {
-      {"ORG", Text(old["company"]["org"]), Text(Member(company, "org"))},
-      {"TITLE", Text(old["company"]["title"]), Text(Member(company, "title"))},
-      {"NOTE", Text(old["note"]), Text(Member(sent, "note"))},
-      {"BDAY", Text(old["bday"]), Text(Member(sent, "bday"))},
+      {"ORG", org,
+       !companySent     ? org
+       : companyCleared ? ""
+                        : SentText(company, "org", org)},
+      {"TITLE", title,
+       !companySent     ? title
+       : companyCleared ? ""
+                        : SentText(company, "title", title)},
+      {"NOTE", Text(old["note"]), SentText(sent, "note", Text(old["note"]))},
+      {"BDAY", Text(old["bday"]), SentText(sent, "bday", Text(old["bday"]))},
   };
   for (const auto& single : kSingles) {
     if (single.was == single.now) continue;
@@ -227,6 +251,7 @@ void AddEntry(const EntryKind& kind, const Json::Value& entry, Changes& changes)
 void MergeEntries(const FieldSources& sources, const Json::Value& old, const Json::Value& sent,
                   Changes& changes) {
   for (const EntryKind& kind : kEntryKinds) {
+    if (!Names(sent, kind.list)) continue;
     const Json::Value& was = Elements(old[kind.list]);
     const Json::Value& now = Elements(Member(sent, kind.list));
     const std::vector<std::size_t>& where = sources.entries[&kind - kEntryKinds];
@@ -240,6 +265,47 @@ void MergeEntries(const FieldSources& sources, const Json::Value& old, const Jso
       }
     }
   }
+}
+
+// The lines `where` replaced by the one line `line` at the first of them ("" removes them all);
+// added before END when there are none.
+void ReplaceLines(const std::vector<std::size_t>& where, const std::string& line,
+                  Changes& changes) {
+  if (where.empty()) {
+    if (!line.empty()) changes.added.push_back(line);
+    return;
+  }
+  changes.replaced[where.front()] = line;
+  for (std::size_t i = 1; i < where.size(); ++i) changes.replaced[where[i]] = "";
+}
+
+// The card's groups: every CATEGORIES line replaced by one holding the values sent (vCard text,
+// escaped as the caller stores it), none for an empty list. Unchanged groups write nothing.
+void MergeCategories(const FieldSources& sources, const Json::Value& sent, Changes& changes) {
+  if (!Names(sent, "categories")) return;
+  std::vector<std::string> now;
+  for (const Json::Value& value : Elements(sent["categories"])) {
+    const std::string text = vcard::JoinLineBreaks(Text(value));
+    if (!text.empty()) now.push_back(text);
+  }
+  std::vector<std::string> was;
+  std::string decoded;
+  for (std::size_t index : sources.categories) {
+    for (std::string& value : CategoryValues(vcard::DecodedValue(LineAt(sources, index), decoded)))
+      was.push_back(std::move(value));
+  }
+  if (now == was && sources.categories.size() <= 1) return;
+  std::string line;
+  for (const std::string& value : now) line += (line.empty() ? "CATEGORIES:" : ",") + value;
+  ReplaceLines(sources.categories, line, changes);
+}
+
+// The card's photo: the base64 of a JPEG replaces every PHOTO line, "" removes them.
+void MergePhoto(const FieldSources& sources, const Json::Value& sent, Changes& changes) {
+  if (!Names(sent, "photo") || sent["photo"].isBool()) return;  // the listing's flag sent back
+  const std::string data = Text(sent["photo"]);
+  if (data.empty() && sources.photos.empty()) return;
+  ReplaceLines(sources.photos, data.empty() ? "" : "PHOTO;ENCODING=b;TYPE=JPEG:" + data, changes);
 }
 
 // The stored text with the changes made.
@@ -290,6 +356,8 @@ bool MergeEdit(const std::string& stored, const Json::Value& sent, std::string& 
   MergeName(sources, old, sent, changes);
   MergeSingles(sources, old, sent, changes);
   MergeEntries(sources, old, sent, changes);
+  MergeCategories(sources, sent, changes);
+  MergePhoto(sources, sent, changes);
   text = changes.replaced.empty() && changes.added.empty() ? stored
                                                            : Written(stored, sources, changes);
   return true;

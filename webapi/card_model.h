@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "vcard_line.h"
+
 namespace card {
 
 // The four kinds of entry: the property name, which is also the label of an ungrouped entry, and
@@ -45,11 +47,24 @@ struct FieldSources {
   std::vector<std::size_t> entries[kEntryKindCount];       // per kind, one line per record entry
   std::map<std::string, std::vector<std::size_t>> groups;  // group -> its lines before END
   std::map<std::string, std::size_t> labels;               // group -> its X-ABLabel line
+  std::vector<std::size_t> categories;                     // CATEGORIES lines before END
+  std::vector<std::size_t> photos;                         // PHOTO lines before END
 };
 
 // The record the listing shows for a stored card text (without id, resource_id and etag); with
 // `sources`, also where each field came from. Never throws; any text reads as some record.
 Json::Value ReadRecord(std::string_view text, FieldSources* sources = nullptr);
+
+// The record of version 2 of the listing: as ReadRecord's, but `other` holds no line carrying
+// inline binary data (PHOTO, LOGO, SOUND, KEY), `photo` says whether the card has an inline
+// photo and `categories` lists its groups as vCard text.
+Json::Value ReadLeanRecord(std::string_view text);
+
+// Whether a line carries its data inline (base64, or a data: URI) rather than a reference.
+bool HoldsInlineData(const vcard::ContentLine& line);
+
+// The groups of a CATEGORIES value (vCard text), split at unescaped commas; empty ones left out.
+std::vector<std::string> CategoryValues(std::string_view value);
 
 // The text of a new card with UID `uid` holding what the record `record` holds.
 std::string NewCardText(const Json::Value& record, const std::string& uid);

@@ -15,12 +15,14 @@ const Json::StaticString kResourceId("resource_id");
 const Json::StaticString kEtag("etag");
 }  // namespace
 
-bool ContactAndCalendarHandler::streamCards(const std::string& guid, const std::string& searchKey) {
+bool ContactAndCalendarHandler::streamCards(const std::string& guid, const std::string& searchKey,
+                                            bool lean) {
   bool begun = false;
   const bool read = _dbHandler.ReadCardRows(guid, [&](const DBHandler::CardRow& row) {
     if (!begun) _response->BeginSuccessList("cards");
     begun = true;
-    Json::Value record = card::ReadRecord(row.vcardText);
+    Json::Value record =
+        lean ? card::ReadLeanRecord(row.vcardText) : card::ReadRecord(row.vcardText);
     record[kId] = row.resourceName;
     record[kResourceId] = row.resourceId;
     // An edit can send it back, so that a change made meanwhile is not overwritten.

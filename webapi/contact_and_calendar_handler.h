@@ -40,9 +40,14 @@ class ContactAndCalendarHandler {
 
   // Listing and search.
   void listCards();
+  // Version 2 of "list_cards": records without inline binary data, with `photo` and `categories`.
+  void listCardsWithoutBinary();
   // The reply of "list_cards": every card of `guid` matching `searchKey` ("" for all) streamed as
-  // a record. False, with nothing replied, when the store could not give the cards.
-  bool streamCards(const std::string& guid, const std::string& searchKey);
+  // a record (version 2's with `lean`). False, with nothing replied, when the store could not
+  // give the cards.
+  bool streamCards(const std::string& guid, const std::string& searchKey, bool lean);
+  // "get_photo": the inline photo of one card as an image reply, a bare 404 when there is none.
+  void getPhoto();
 
   // Add, edit, delete.
   void deleteCards();
@@ -86,6 +91,7 @@ class ContactAndCalendarHandler {
   // be read (the user is then not known to be unknown).
   bool findUser(int line, bool provision, const Refusal& badUser, std::string& guid);
   void importCardsReporting(bool report);
+  void listCardsOfVersion(bool lean);
 
   ORVA::APIRequest* _request;
   ORVA::APIResponse* _response;

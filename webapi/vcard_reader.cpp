@@ -2,6 +2,7 @@
 // Lines come from the line layer (unfolded, soft breaks joined); the properties the record models
 // are recognised by name in any case, with any group and parameters, and every other line is kept
 // whole in `other`. Values stay vCard text as stored: escapes are not undone.
+#include <algorithm>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -35,6 +36,8 @@ const Json::StaticString kBday("bday");
 const Json::StaticString kAdr("adr");
 const Json::StaticString kUrl("url");
 const Json::StaticString kOther("other");
+const Json::StaticString kPhoto("photo");
+const Json::StaticString kCategories("categories");
 const Json::StaticString kEmptyText("");
 
 // Type words and property names that nearly every card repeats. Held as static strings they
@@ -176,9 +179,15 @@ void NoteSource(FieldSources& sources, const vcard::ContentLine& line, std::size
   if (NameIs(line, "X-ABLabel")) sources.labels[group] = index;
 }
 
-}  // namespace
+// The properties whose data version 2 of the listing leaves out of `other` when it is inline.
+bool IsBinaryProperty(const vcard::ContentLine& line) {
+  for (const char* name : {"PHOTO", "LOGO", "SOUND", "KEY"}) {
+    if (NameIs(line, name)) return true;
+  }
+  return false;
+}
 
-Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
+Json::Value Read(std::string_view text, FieldSources* sources, bool lean) {
   Json::Value record(Json::objectValue);
   SetEmpty(record);
   std::string other;
@@ -197,6 +206,8 @@ Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
     *sources = FieldSources();
     sources->end = sources->formattedName = kNone;
   }
+  bool photo = false;
+  Json::Value categories(Json::arrayValue);
   std::size_t start = reader.Offset();
   while (reader.Next(logical)) {
     const std::size_t index = sources ? sources->lines.size() : 0;
@@ -220,6 +231,18 @@ Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
       continue;
     }
     if (sources) NoteSource(*sources, line, index);
+    if (NameIs(line, "CATEGORIES")) {
+      if (sources) sources->categories.push_back(index);
+      if (lean) {
+        for (const std::string& value : CategoryValues(vcard::DecodedValue(line, decoded)))
+          categories.append(value);
+      }
+    }
+    if (sources && NameIs(line, "PHOTO")) sources->photos.push_back(index);
+    if (lean && IsBinaryProperty(line) && HoldsInlineData(line)) {
+      photo = photo || NameIs(line, "PHOTO");
+      continue;
+    }
     // The formatted name is made from the name fields when the record is written back.
     if (NameIs(line, "FN")) {
       if (sources && sources->formattedName == kNone) sources->formattedName = index;
@@ -266,7 +289,33 @@ Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
   }
   for (const GroupedEntry& entry : grouped) (*entry.entry)[kCustName] = labels.Of(entry.group);
   record[kOther] = std::move(other);
+  if (lean) {
+    record[kPhoto] = photo;
+    record[kCategories] = std::move(categories);
+  }
   return record;
+}
+
+}  // namespace
+
+Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
+  return Read(text, sources, false);
+}
+
+Json::Value ReadLeanRecord(std::string_view text) { return Read(text, nullptr, true); }
+
+bool HoldsInlineData(const vcard::ContentLine& line) {
+  if (vcard::IsBase64(line)) return true;
+  const std::size_t start = std::min(line.value.find_first_not_of(" \t"), line.value.size());
+  return vcard::EqualsNoCase(line.value.substr(start, 5), "data:");
+}
+
+std::vector<std::string> CategoryValues(std::string_view value) {
+  std::vector<std::string> values;
+  for (std::string_view part : vcard::SplitUnescaped(value, ',')) {
+    if (!part.empty()) values.emplace_back(part);
+  }
+  return values;
 }
 
 }  // namespace card

@@ -1319,7 +1319,7 @@ class FacesGroupsAndSessionsInBrowser(unittest.TestCase):
             return
         import vobject.base as vb
         props = lambda text: sorted((c.name, c.value) for c in vb.readOne(text).getChildren())  # noqa: E731
-        stored = lambda: [t for t in SERVER.card_texts(self.user) if "Paul" in t][0]  # noqa: E731
+        stored = lambda: [t for t in SERVER.card_texts(self.user) if "FN:Paul Berger" in t][0]  # noqa: E731
         before = stored()
         png = os.path.join(self.folder, "face.png")
         with open(png, "wb") as f:
@@ -1341,8 +1341,10 @@ class FacesGroupsAndSessionsInBrowser(unittest.TestCase):
         self.assertTrue(photo.startswith("PHOTO;ENCODING=b;TYPE=JPEG:"), photo[:60])
         self.assertEqual((512, 358), jpeg_size(base64.b64decode(photo.split(":", 1)[1])))
         self.assertEqual(props(before), [x for x in props(after) if x[0] != "PHOTO"])
+        p.wait_list()  # the saved card's row is drawn again
         p.open_editor("Paul Berger")
         p.by_id("edit-photo-remove").click()
+        p.dismiss_notice()  # the same words as the first save's
         p.by_id("edit-save").click()
         p.wait_notice("Saved the changes to Paul Berger.")
         self.assertEqual(props(before), props(stored()))

@@ -12,7 +12,8 @@ constexpr const char kCommonApi[] = "ORVA.ContactAndCalendar.Common";
 
 bool IsChangingCall(const std::string& api, const std::string& method) {
   if (api == kContactsApi) {
-    return method != "list_cards" && method != "export_cards" && method != "export_all_cards";
+    return method != "list_cards" && method != "export_cards" && method != "export_all_cards" &&
+           method != "get_photo";
   }
   if (api == kCommonApi) return method != "get";
   return true;

@@ -8,6 +8,8 @@ namespace front {
 // No reply holding contacts or a session is kept by a cache, none is read as another type than
 // it says, and none is rendered in a frame or with anything loaded from elsewhere.
 // package/lighttpd/lighttpd.conf.in sets the same lines on the pages and on every reply.
+// Cache-Control comes last: a handler's reply with a rule of its own (a card's photo) keeps the
+// lines before it only.
 inline constexpr const char kReplyHeaders[] =
     "X-Content-Type-Options: nosniff\r\n"
     "Content-Security-Policy: default-src 'self'; img-src 'self' data:; object-src 'none';"

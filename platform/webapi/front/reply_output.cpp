@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <string_view>
 
 #include "reply_json.h"
 #include "write_all.h"
@@ -53,6 +55,33 @@ void HandlerOutput::End() {
   _savedStdout = -1;
 }
 
+bool HandlerOutput::OwnCacheRule() const {
+  // The header lines come first and are short: the first few kilobytes hold them all.
+  char head[4096];
+  ssize_t n;
+  do {
+    n = ::pread(_memory, head, sizeof head, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  const std::string_view text(head, static_cast<size_t>(n));
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) return false;  // the end of the header lines
+    static constexpr std::string_view kName = "cache-control:";
+    if (line.size() >= kName.size()) {
+      bool same = true;
+      for (size_t i = 0; i < kName.size() && same; ++i)
+        same = std::tolower(static_cast<unsigned char>(line[i])) == kName[i];
+      if (same) return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
 long long HandlerOutput::Size() const {
   struct stat info;
   if (_memory < 0 || ::fstat(_memory, &info) != 0) return 0;
@@ -60,8 +89,10 @@ long long HandlerOutput::Size() const {
 }
 
 bool HandlerOutput::CopyToStdout() const {
-  if (!WriteStdout(kReplyHeaders)) return false;
   char buffer[65536];
+  std::string_view headers(kReplyHeaders);
+  if (OwnCacheRule()) headers = headers.substr(0, headers.find("Cache-Control:"));
+  if (!WriteAll(STDOUT_FILENO, headers.data(), headers.size())) return false;
   off_t offset = 0;
   for (;;) {
     ssize_t n = ::pread(_memory, buffer, sizeof buffer, offset);

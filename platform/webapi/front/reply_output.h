@@ -31,10 +31,13 @@ class HandlerOutput {
   // goes past the capture.
   int ClientDescriptor() const { return _savedStdout; }
   // Writes kReplyHeaders and then the caught bytes, unchanged, to descriptor 1: a handler's
-  // own reply begins with its header lines, which the front's join.
+  // own reply begins with its header lines, which the front's join. A reply with a
+  // Cache-Control line of its own keeps it alone.
   bool CopyToStdout() const;
 
  private:
+  bool OwnCacheRule() const;
+
   int _memory = -1;
   int _savedStdout = -1;
 };
