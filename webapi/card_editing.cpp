@@ -81,21 +81,23 @@ std::string WrongCardType(const Json::Value& card) {
 const ContactAndCalendarHandler::Refusal kBadUserOfACard = {1011, kSetCardFailed,
                                                             "check type of user(string)"};
 
+bool ContactAndCalendarHandler::refuseUnfitCard(int line, const Json::Value& card,
+                                                const std::string& wrongType) {
+  if (!wrongType.empty()) {
+    refuse(line, 1011, kSetCardFailed, "check type of " + wrongType);
+    return true;
+  }
+  const std::string unwritable = card::UnwritableType(card);
+  if (unwritable.empty()) return false;
+  refuse(line, 1015, kTypeNotWritable, std::string(kTypeNotWritable) + ": card." + unwritable);
+  return true;
+}
+
 void ContactAndCalendarHandler::addCard() {
   if (!hasParams(__LINE__, {"card", "user"})) return;
   const Json::Value card = _request->GetParam("card", Json::Value());
   // Refused before the lookup, which may provision the user: a refused add changes nothing.
-  const std::string wrong = WrongCardType(card);
-  if (!wrong.empty()) {
-    refuse(__LINE__, 1011, kSetCardFailed, "check type of " + wrong);
-    return;
-  }
-  const std::string unwritable = card::UnwritableType(card);
-  if (!unwritable.empty()) {
-    refuse(__LINE__, 1015, kTypeNotWritable,
-           std::string(kTypeNotWritable) + ": card." + unwritable);
-    return;
-  }
+  if (refuseUnfitCard(__LINE__, card, WrongCardType(card))) return;
   std::string guid;
   if (!findUser(__LINE__, true, kBadUserOfACard, guid)) return;
   const std::string uuid = _dbHandler.GetUUID();
@@ -119,18 +121,9 @@ void ContactAndCalendarHandler::editCard() {
     return;
   }
   const Json::Value card = _request->GetParam("card", Json::Value());
-  const std::string wrong = card.isNull() ? "card(object)" : WrongCardType(card);
-  if (!wrong.empty()) {
-    refuse(__LINE__, 1011, kSetCardFailed, "check type of " + wrong);
-    return;
-  }
-  // Refused whether or not the edit would write that entry's types: one rule for every record.
-  const std::string unwritable = card::UnwritableType(card);
-  if (!unwritable.empty()) {
-    refuse(__LINE__, 1015, kTypeNotWritable,
-           std::string(kTypeNotWritable) + ": card." + unwritable);
-    return;
-  }
+  // Type words are refused whether or not the edit would write that entry's types: one rule for
+  // every record.
+  if (refuseUnfitCard(__LINE__, card, card.isNull() ? "card(object)" : WrongCardType(card))) return;
   // The edit changes the stored card: only what the record changes is written, the rest stays
   // as stored. A card that cannot be read is not written at all. An `etag` (the md5 the listing
   // gave) refuses the edit of a card changed since.

@@ -90,6 +90,9 @@ class ContactAndCalendarHandler {
   // with `badUser` for a user parameter that is no text, with 1014 when the mapping could not
   // be read (the user is then not known to be unknown).
   bool findUser(int line, bool provision, const Refusal& badUser, std::string& guid);
+  // Answers 1011 for a record of the wrong shape (`wrongType` names the member, "" when none)
+  // and 1015 for a type word no vCard line can hold; true when it refused the record.
+  bool refuseUnfitCard(int line, const Json::Value& card, const std::string& wrongType);
   void importCardsReporting(bool report);
   void listCardsOfVersion(bool lean);
 
