@@ -94,61 +94,46 @@ std::string AddressValue(const std::string& data) {
 
 namespace {
 
-// record[key] when the record is an object holding it, else null. The records searched are the
-// reader's own, but a malformed one must not make the lookup throw.
-const Json::Value& MemberOf(const Json::Value& record, const char* key) {
-  static const Json::Value kNull;
-  if (!record.isObject()) return kNull;
-  const Json::Value* found = record.find(key, key + std::char_traits<char>::length(key));
-  return found ? *found : kNull;
-}
-
 // Whether the lower-cased `text` holds `loweredKey`. `scratch` takes the lowered copy, so that a
 // search over thousands of cards does not allocate for every field.
-bool TextContains(const Json::Value& text, const std::string& loweredKey, const std::locale& locale,
+bool TextContains(std::string_view text, const std::string& loweredKey, const std::locale& locale,
                   std::string& scratch) {
-  const char* begin = nullptr;
-  const char* end = nullptr;
-  if (!text.isString() || !text.getString(&begin, &end)) return loweredKey.empty();
   scratch.clear();
   // Values are vCard text; the search matches what the person sees, so escapes are undone first
   // (only for the few values that hold one).
   std::string unescaped;
-  if (std::memchr(begin, '\\', static_cast<std::size_t>(end - begin))) {
-    unescaped = vcard::UnescapeText(std::string_view(begin, static_cast<std::size_t>(end - begin)));
-    begin = unescaped.data();
-    end = begin + unescaped.size();
+  if (text.find('\\') != std::string_view::npos) {
+    unescaped = vcard::UnescapeText(text);
+    text = unescaped;
   }
   boost::algorithm::to_lower_copy(std::back_inserter(scratch),
-                                  boost::make_iterator_range(begin, end), locale);
+                                  boost::make_iterator_range(text.begin(), text.end()), locale);
   return scratch.find(loweredKey) != std::string::npos;
 }
 
-bool AnyEntryDataContains(const Json::Value& entries, const std::string& loweredKey,
+bool AnyEntryDataContains(const std::vector<Entry>& entries, const std::string& loweredKey,
                           const std::locale& locale, std::string& scratch) {
-  if (!entries.isArray()) return false;
-  for (const Json::Value& entry : entries) {
-    if (TextContains(MemberOf(entry, "data"), loweredKey, locale, scratch)) return true;
+  for (const Entry& entry : entries) {
+    if (TextContains(entry.data, loweredKey, locale, scratch)) return true;
   }
   return false;
 }
 
 }  // namespace
 
-bool Matches(const Json::Value& record, const std::string& searchKey) {
+bool Matches(const Record& record, const std::string& searchKey) {
   // The process's global locale decides what lower-casing does; under the default one only
   // A to Z change and every other byte must match exactly.
   const std::locale locale;
   const std::string key = boost::algorithm::to_lower_copy(searchKey, locale);
-  const Json::Value& name = MemberOf(record, "name");
-  const Json::Value& company = MemberOf(record, "company");
   std::string scratch;
-  return TextContains(MemberOf(name, "family_name"), key, locale, scratch) ||
-         TextContains(MemberOf(name, "given_name"), key, locale, scratch) ||
-         TextContains(MemberOf(company, "org"), key, locale, scratch) ||
-         TextContains(MemberOf(company, "title"), key, locale, scratch) ||
-         AnyEntryDataContains(MemberOf(record, "mail"), key, locale, scratch) ||
-         AnyEntryDataContains(MemberOf(record, "tel"), key, locale, scratch);
+  return TextContains(record.familyName, key, locale, scratch) ||
+         TextContains(record.givenName, key, locale, scratch) ||
+         TextContains(record.org, key, locale, scratch) ||
+         TextContains(record.title, key, locale, scratch) ||
+         // e-mails and phones
+         AnyEntryDataContains(record.entries[0], key, locale, scratch) ||
+         AnyEntryDataContains(record.entries[1], key, locale, scratch);
 }
 
 }  // namespace card

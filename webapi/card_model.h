@@ -51,13 +51,55 @@ struct FieldSources {
   std::vector<std::size_t> photos;                         // PHOTO lines before END
 };
 
-// The record the listing shows for a stored card text (without id, resource_id and etag); with
-// `sources`, also where each field came from. Never throws; any text reads as some record.
-Json::Value ReadRecord(std::string_view text, FieldSources* sources = nullptr);
+// One phone, e-mail, address or web address of a record. Texts are vCard text as stored.
+struct Entry {
+  std::string key;                 // the property name as written, group included
+  std::string group;               // the group as written; "" for none
+  std::string label;               // what the pages show it as: its group's label, else its kind
+  bool labelled = true;            // false for a grouped entry whose group has no label
+  std::vector<std::string> types;  // its TYPE words
+  std::string data;
+};
 
-// The record of version 2 of the listing: as ReadRecord's, but `other` holds no line carrying
-// inline binary data (PHOTO, LOGO, SOUND, KEY), `photo` says whether the card has an inline
-// photo and `categories` lists its groups as vCard text.
+// The record the listing shows for a stored card text (without id, resource_id and etag), as
+// plain fields: a listing reads one card after the other into the same Record, then writes it
+// out as JSON text, without a document tree per card.
+struct Record {
+  std::string familyName, givenName, additionalName;
+  std::string org, title, note;
+  std::string bday;
+  bool hasBday = false;
+  std::vector<Entry> entries[kEntryKindCount];  // by kind, in kEntryKinds' order
+  std::string other;                            // the lines no field holds, each ending CRLF
+  // Version 2 of the listing: `other` holds no line carrying inline binary data (PHOTO, LOGO,
+  // SOUND, KEY), `photo` says whether the card has an inline photo and `categories` lists its
+  // groups as vCard text.
+  bool lean = false;
+  bool photo = false;
+  std::vector<std::string> categories;
+
+  void Clear();
+};
+
+// Reads `text` into `record` (version 2's record with `lean`); with `sources`, also where each
+// field came from. Any text reads as some record.
+void Read(std::string_view text, bool lean, Record& record, FieldSources* sources = nullptr);
+
+// The record as the JSON value the edit and the tests compare: keys as the listing sends them.
+Json::Value ToJson(const Record& record);
+
+// What the listing adds to each record: the card's resource name, its row id and its md5.
+struct RowKeys {
+  std::string_view id;
+  std::string_view resourceId;
+  std::string_view etag;
+};
+// Appends the listing's JSON text of `record` with `keys` to `out`: the same bytes as the
+// front's encoding of ToJson(record) with "id", "resource_id" and "etag" added.
+void AppendListedJson(const Record& record, const RowKeys& keys, std::string* out);
+
+// ReadRecord and ReadLeanRecord as values: Read then ToJson.
+Json::Value ReadRecord(std::string_view text, FieldSources* sources = nullptr);
 Json::Value ReadLeanRecord(std::string_view text);
 
 // Whether a line carries its data inline (base64, or a data: URI) rather than a reference.
@@ -75,7 +117,7 @@ bool MergeEdit(const std::string& stored, const Json::Value& sent, std::string& 
 
 // Whether a record shows `searchKey` in a name, organisation, title, e-mail or phone, case aside
 // (by the process's global locale) and with vCard escapes undone.
-bool Matches(const Json::Value& record, const std::string& searchKey);
+bool Matches(const Record& record, const std::string& searchKey);
 
 // The rules that the new card and the edit share. --------------------------------------------
 

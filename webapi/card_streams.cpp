@@ -9,26 +9,22 @@
 #include "card_model.h"
 #include "contact_and_calendar_handler.h"
 
-namespace {
-const Json::StaticString kId("id");
-const Json::StaticString kResourceId("resource_id");
-const Json::StaticString kEtag("etag");
-}  // namespace
-
 bool ContactAndCalendarHandler::streamCards(const std::string& guid, const std::string& searchKey,
                                             bool lean) {
   bool begun = false;
+  // One record and one text, reused card after card: their buffers grow to the largest card.
+  card::Record record;
+  std::string json;
   const bool read = _dbHandler.ReadCardRows(guid, [&](const DBHandler::CardRow& row) {
     if (!begun) _response->BeginSuccessList("cards");
     begun = true;
-    Json::Value record =
-        lean ? card::ReadLeanRecord(row.vcardText) : card::ReadRecord(row.vcardText);
-    record[kId] = row.resourceName;
-    record[kResourceId] = row.resourceId;
-    // An edit can send it back, so that a change made meanwhile is not overwritten.
-    record[kEtag] = row.md5;
-    if (searchKey.empty() || card::Matches(record, searchKey))
-      _response->AppendToList(std::move(record));
+    card::Read(row.vcardText, lean, record);
+    if (!searchKey.empty() && !card::Matches(record, searchKey)) return;
+    json.clear();
+    // The etag goes out so that an edit can send it back, and a change made meanwhile is not
+    // overwritten.
+    card::AppendListedJson(record, {row.resourceName, row.resourceId, row.md5}, &json);
+    _response->AppendEncodedToList(json);
   });
   if (!read) return false;
   if (!begun) _response->BeginSuccessList("cards");

@@ -16,53 +16,6 @@ namespace card {
 
 namespace {
 
-// Keys and fixed texts as static strings: JsonCpp neither copies nor frees those, which spares
-// a good part of the allocations of a record when thousands of cards are listed.
-const Json::StaticString kKey("key");
-const Json::StaticString kCustName("cust_name");
-const Json::StaticString kData("data");
-const Json::StaticString kType("type");
-const Json::StaticString kFamilyName("family_name");
-const Json::StaticString kGivenName("given_name");
-const Json::StaticString kAdditionalName("additional_name");
-const Json::StaticString kName("name");
-const Json::StaticString kOrg("org");
-const Json::StaticString kTitle("title");
-const Json::StaticString kCompany("company");
-const Json::StaticString kTel("tel");
-const Json::StaticString kMail("mail");
-const Json::StaticString kNote("note");
-const Json::StaticString kBday("bday");
-const Json::StaticString kAdr("adr");
-const Json::StaticString kUrl("url");
-const Json::StaticString kOther("other");
-const Json::StaticString kPhoto("photo");
-const Json::StaticString kCategories("categories");
-const Json::StaticString kEmptyText("");
-
-// Type words and property names that nearly every card repeats. Held as static strings they
-// cost a listing of thousands of cards no allocation per use; any other text is copied.
-const char* const kCommonWords[] = {
-    "pref",  "PREF",  "HOME",   "WORK", "CELL",     "VOICE", "FAX",  "INTERNET", "MAIN",
-    "OTHER", "PAGER", "IPHONE", "TEXT", "MSG",      "home",  "work", "cell",     "voice",
-    "fax",   "TEL",   "EMAIL",  "ADR",  "URL",      "x400",  "X400", "POSTAL",   "PARCEL",
-    "DOM",   "INTL",  "CAR",    "ISDN", "internet", "VIDEO", "BBS",  "MODEM",    "PCS"};
-
-// `text` as a value: "" without a copy. For values that are seldom one of the common words.
-Json::Value TextValue(std::string_view text) {
-  return text.empty() ? Json::Value(kEmptyText)
-                      : Json::Value(text.data(), text.data() + text.size());
-}
-
-// `text` as a value: "" and the common words without a copy.
-Json::Value WordValue(std::string_view text) {
-  if (text.empty()) return Json::Value(kEmptyText);
-  for (const char* word : kCommonWords) {
-    if (text == word) return Json::Value(Json::StaticString(word));
-  }
-  return TextValue(text);
-}
-
 using vcard::NameIs;
 
 // The label a label value shows: address books write their own as _$!<Home>!$_, a person's
@@ -82,45 +35,22 @@ std::string_view WithoutTrailingSeparator(std::string_view value) {
   return vcard::EndsInEscape(before) ? value : before;
 }
 
-const Json::StaticString* ListOf(const EntryKind& kind) {
-  static const Json::StaticString* const kLists[] = {&kMail, &kTel, &kAdr, &kUrl};
-  return kLists[&kind - kEntryKinds];
-}
-
 void AppendLine(std::string& other, std::string_view line) {
   other.append(line.data(), line.size());
   other += "\r\n";
 }
 
-void SetEmpty(Json::Value& record) {
-  Json::Value name(Json::objectValue);
-  name[kFamilyName] = kEmptyText;
-  name[kGivenName] = kEmptyText;
-  name[kAdditionalName] = kEmptyText;
-  record[kName] = std::move(name);
-  Json::Value company(Json::objectValue);
-  company[kOrg] = kEmptyText;
-  company[kTitle] = kEmptyText;
-  record[kCompany] = std::move(company);
-  record[kTel] = Json::Value(Json::arrayValue);
-  record[kMail] = Json::Value(Json::arrayValue);
-  record[kNote] = kEmptyText;
-}
-
-void ReadName(std::string_view value, Json::Value& record) {
-  const Json::StaticString* const kComponents[] = {&kFamilyName, &kGivenName, &kAdditionalName};
-  const std::vector<std::string_view> components = vcard::SplitUnescaped(value, ';');
-  Json::Value& name = record[kName];
+void ReadName(std::string_view value, Record& record) {
+  std::string* const components[] = {&record.familyName, &record.givenName, &record.additionalName};
+  const std::vector<std::string_view> parts = vcard::SplitUnescaped(value, ';');
   for (std::size_t i = 0; i < 3; ++i) {
-    name[*kComponents[i]] = i < components.size() ? TextValue(components[i]) : kEmptyText;
+    if (i < parts.size()) {
+      components[i]->assign(parts[i]);
+    } else {
+      components[i]->clear();
+    }
   }
 }
-
-// An entry whose label comes from its group's X-ABLabel line, which may follow it.
-struct GroupedEntry {
-  Json::Value* entry;
-  std::string group;
-};
 
 // The labels a card defines, by group as written; a later label line of a group wins.
 class Labels {
@@ -128,11 +58,11 @@ class Labels {
   void Set(std::string_view group, std::string_view label) {
     labels_.emplace_back(std::string(group), std::string(ShownLabel(label)));
   }
-  Json::Value Of(const std::string& group) const {
+  const std::string* Of(const std::string& group) const {
     for (auto it = labels_.rbegin(); it != labels_.rend(); ++it) {
-      if (it->first == group) return TextValue(it->second);
+      if (it->first == group) return &it->second;
     }
-    return Json::Value();
+    return nullptr;
   }
 
  private:
@@ -140,26 +70,21 @@ class Labels {
 };
 
 // A phone, e-mail, address or web address line as an entry of its list; none for an empty value.
-Json::Value* ReadEntry(const vcard::ContentLine& line, const EntryKind& kind, Json::Value& record) {
-  std::string decoded;
+void ReadEntry(const vcard::ContentLine& line, const EntryKind& kind, std::string& decoded,
+               Record& record) {
   const std::string_view data = vcard::DecodedValue(line, decoded);
-  if (data.empty()) return nullptr;
-  Json::Value entry(Json::objectValue);
+  if (data.empty()) return;
+  Entry& entry = record.entries[&kind - kEntryKinds].emplace_back();
   // The property name as written, group included: the text before the parameters.
-  const std::string_view key = line.head.substr(
-      0, static_cast<std::size_t>(line.name.data() + line.name.size() - line.head.data()));
-  entry[kKey] = WordValue(key);
+  entry.key.assign(line.head.substr(
+      0, static_cast<std::size_t>(line.name.data() + line.name.size() - line.head.data())));
+  entry.group.assign(line.group);
   // A grouped entry's label is filled in once the whole card is read.
-  entry[kCustName] =
-      line.group.empty() ? Json::Value(Json::StaticString(kind.property)) : Json::Value();
+  if (line.group.empty()) entry.label = kind.property;
   thread_local std::vector<std::string_view> types;
   vcard::Types(line, types);
-  if (!types.empty()) {
-    Json::Value& list = entry[kType] = Json::Value(Json::arrayValue);
-    for (std::string_view type : types) list.append(WordValue(type));
-  }
-  entry[kData] = TextValue(data);
-  return &record[*ListOf(kind)].append(std::move(entry));
+  entry.types.assign(types.begin(), types.end());
+  entry.data.assign(data);
 }
 
 // A group as groups compare: without regard to case.
@@ -187,15 +112,15 @@ bool IsBinaryProperty(const vcard::ContentLine& line) {
   return false;
 }
 
-Json::Value Read(std::string_view text, FieldSources* sources, bool lean) {
-  Json::Value record(Json::objectValue);
-  SetEmpty(record);
-  std::string other;
-  // The lines kept whole take about as much room as the text: one allocation.
-  other.reserve(text.size());
+}  // namespace
+
+void Read(std::string_view text, bool lean, Record& record, FieldSources* sources) {
+  record.Clear();
+  record.lean = lean;
+  // The lines kept whole take about as much room as the text.
+  record.other.reserve(text.size());
   bool seen[std::size(kSingles)] = {};
   Labels labels;
-  std::vector<GroupedEntry> grouped;
   bool ended = false;
   vcard::LineReader reader(text);
   vcard::ContentLine line;
@@ -206,8 +131,6 @@ Json::Value Read(std::string_view text, FieldSources* sources, bool lean) {
     *sources = FieldSources();
     sources->end = sources->formattedName = kNone;
   }
-  bool photo = false;
-  Json::Value categories(Json::arrayValue);
   std::size_t start = reader.Offset();
   while (reader.Next(logical)) {
     const std::size_t index = sources ? sources->lines.size() : 0;
@@ -222,7 +145,7 @@ Json::Value Read(std::string_view text, FieldSources* sources, bool lean) {
       labels.Set(line.group, line.value);
     if (ended) continue;
     if (!property) {
-      AppendLine(other, logical);
+      AppendLine(record.other, logical);
       continue;
     }
     if (NameIs(line, "END")) {
@@ -234,13 +157,13 @@ Json::Value Read(std::string_view text, FieldSources* sources, bool lean) {
     if (NameIs(line, "CATEGORIES")) {
       if (sources) sources->categories.push_back(index);
       if (lean) {
-        for (const std::string& value : CategoryValues(vcard::DecodedValue(line, decoded)))
-          categories.append(value);
+        for (std::string& value : CategoryValues(vcard::DecodedValue(line, decoded)))
+          record.categories.push_back(std::move(value));
       }
     }
     if (sources && NameIs(line, "PHOTO")) sources->photos.push_back(index);
     if (lean && IsBinaryProperty(line) && HoldsInlineData(line)) {
-      photo = photo || NameIs(line, "PHOTO");
+      record.photo = record.photo || NameIs(line, "PHOTO");
       continue;
     }
     // The formatted name is made from the name fields when the record is written back.
@@ -249,16 +172,17 @@ Json::Value Read(std::string_view text, FieldSources* sources, bool lean) {
       continue;
     }
     if (const EntryKind* kind = EntryKindNamed(line.name)) {
-      Json::Value* entry = ReadEntry(line, *kind, record);
-      if (entry && !line.group.empty()) grouped.push_back({entry, std::string(line.group)});
-      if (entry && sources) sources->entries[kind - kEntryKinds].push_back(index);
+      const std::size_t before = record.entries[kind - kEntryKinds].size();
+      ReadEntry(line, *kind, decoded, record);
+      if (sources && record.entries[kind - kEntryKinds].size() > before)
+        sources->entries[kind - kEntryKinds].push_back(index);
       continue;
     }
     // The first of each single-valued property fills the record; a repeat stays in `other`.
     std::size_t single = 0;
     while (single < std::size(kSingles) && !NameIs(line, kSingles[single])) ++single;
     if (single == std::size(kSingles) || seen[single]) {
-      AppendLine(other, logical);
+      AppendLine(record.other, logical);
       continue;
     }
     seen[single] = true;
@@ -269,16 +193,17 @@ Json::Value Read(std::string_view text, FieldSources* sources, bool lean) {
         ReadName(value, record);
         break;
       case 1:
-        record[kNote] = TextValue(value);
+        record.note.assign(value);
         break;
       case 2:
-        record[kCompany][kOrg] = TextValue(WithoutTrailingSeparator(value));
+        record.org.assign(WithoutTrailingSeparator(value));
         break;
       case 3:
-        record[kCompany][kTitle] = TextValue(value);
+        record.title.assign(value);
         break;
       default:
-        record[kBday] = TextValue(value);
+        record.bday.assign(value);
+        record.hasBday = true;
         break;
     }
   }
@@ -287,22 +212,43 @@ Json::Value Read(std::string_view text, FieldSources* sources, bool lean) {
     if (sources->end == kNone) sources->end = sources->lines.size();
     if (sources->formattedName == kNone) sources->formattedName = sources->lines.size();
   }
-  for (const GroupedEntry& entry : grouped) (*entry.entry)[kCustName] = labels.Of(entry.group);
-  record[kOther] = std::move(other);
-  if (lean) {
-    record[kPhoto] = photo;
-    record[kCategories] = std::move(categories);
+  for (std::vector<Entry>& entries : record.entries) {
+    for (Entry& entry : entries) {
+      if (entry.group.empty()) continue;
+      const std::string* label = labels.Of(entry.group);
+      entry.labelled = label != nullptr;
+      if (label) entry.label = *label;
+    }
   }
-  return record;
 }
 
-}  // namespace
+void Record::Clear() {
+  familyName.clear();
+  givenName.clear();
+  additionalName.clear();
+  org.clear();
+  title.clear();
+  note.clear();
+  bday.clear();
+  hasBday = false;
+  for (std::vector<Entry>& list : entries) list.clear();
+  other.clear();
+  lean = false;
+  photo = false;
+  categories.clear();
+}
 
 Json::Value ReadRecord(std::string_view text, FieldSources* sources) {
-  return Read(text, sources, false);
+  Record record;
+  Read(text, false, record, sources);
+  return ToJson(record);
 }
 
-Json::Value ReadLeanRecord(std::string_view text) { return Read(text, nullptr, true); }
+Json::Value ReadLeanRecord(std::string_view text) {
+  Record record;
+  Read(text, true, record, nullptr);
+  return ToJson(record);
+}
 
 bool HoldsInlineData(const vcard::ContentLine& line) {
   if (vcard::IsBase64(line)) return true;

@@ -6,6 +6,7 @@
 #include <json/value.h>
 
 #include <cstddef>
+#include <string_view>
 
 namespace ORVA {
 
@@ -15,6 +16,8 @@ class ReplyStream {
   // {"success":true,"data":{"<member>":[ ... ]}} in three steps, elements in between.
   virtual void BeginList(const char* member) = 0;
   virtual void AppendToList(const Json::Value& element) = 0;
+  // An element given as its JSON text, written as it is.
+  virtual void AppendEncodedToList(std::string_view json) = 0;
   virtual void EndList() = 0;
   // A reply of the handler's own, passed on as it is; false once a write failed.
   virtual bool WriteRaw(const char* data, std::size_t size) = 0;

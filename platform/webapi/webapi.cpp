@@ -1,7 +1,10 @@
 // ORVA::APIRequest and ORVA::APIResponse of the web API framework stand-in.
 #include "webapi.h"
 
+#include <json/reader.h>
+
 #include <cstdio>
+#include <memory>
 #include <utility>
 
 namespace ORVA {
@@ -183,6 +186,17 @@ void APIResponse::AppendToList(Json::Value&& element) {
   } else if (!_listMember.empty() && _data.isObject()) {
     _data[_listMember].append(std::move(element));
   }
+}
+
+void APIResponse::AppendEncodedToList(std::string_view json) {
+  if (_stream) {
+    _stream->AppendEncodedToList(json);
+    return;
+  }
+  Json::Value element;
+  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+  if (reader->parse(json.data(), json.data() + json.size(), &element, nullptr))
+    AppendToList(std::move(element));
 }
 
 void APIResponse::EndSuccessList() {

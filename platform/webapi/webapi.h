@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "reply_stream.h"
 
@@ -54,6 +55,10 @@ class APIResponse {
   // SetError. Without a stream from the front the elements are collected into Data().
   void BeginSuccessList(const char* member);
   void AppendToList(Json::Value&& element);
+  // An element as its JSON text, as the front would encode it: a handler that reads many
+  // records writes each straight as text instead of building a value per record. Without a
+  // stream it is read back into Data().
+  void AppendEncodedToList(std::string_view json);
   void EndSuccessList();
   // Bytes of a reply the handler writes itself (header lines, empty line, body), sent as they
   // come; without a stream from the front they go to standard output. False when they could

@@ -27,10 +27,25 @@ void ClientStream::BeginList(const char* member) {
 }
 
 void ClientStream::AppendToList(const Json::Value& element) {
-  if (!_listOpen) return;
+  if (!BeginElement()) return;
+  AppendJson(element, &_buffer);
+  EndElement();
+}
+
+void ClientStream::AppendEncodedToList(std::string_view json) {
+  if (!BeginElement()) return;
+  _buffer.append(json.data(), json.size());
+  EndElement();
+}
+
+bool ClientStream::BeginElement() {
+  if (!_listOpen) return false;
   if (!_firstElement) _buffer += ',';
   _firstElement = false;
-  AppendJson(element, &_buffer);
+  return true;
+}
+
+void ClientStream::EndElement() {
   if (_buffer.size() >= kBlock) Flush();
 }
 

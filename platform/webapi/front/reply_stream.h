@@ -22,6 +22,7 @@ class ClientStream : public ORVA::ReplyStream {
 
   void BeginList(const char* member) override;
   void AppendToList(const Json::Value& element) override;
+  void AppendEncodedToList(std::string_view json) override;
   void EndList() override;
   bool WriteRaw(const char* data, std::size_t size) override;
 
@@ -33,6 +34,10 @@ class ClientStream : public ORVA::ReplyStream {
   bool Flush();
 
  private:
+  // The separator before an element; false when no list is open.
+  bool BeginElement();
+  // Writes the buffer out once it holds a block.
+  void EndElement();
   void Put(const char* data, std::size_t size);
 
   int _fd;
