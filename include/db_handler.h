@@ -7,6 +7,7 @@
 #include <json/value.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -101,6 +102,8 @@ class DBHandler {
  private:
   bool CreateTable();
   std::string GetMD5(std::string text);
+  // GetMD5(text) and GetUUID() from helpers that run side by side.
+  void GetMD5AndUUID(const std::string& text, std::string& md5, std::string& uuid);
   std::string GetNowTimeInfo();
   std::string GetResourceID(std::string owner);
   // The home id of `owner` in `homeId` ("" when it has none), with `lockHome` locking the home's
@@ -143,6 +146,10 @@ class DBHandler {
   // value after the option (the MD5 text is never logged).
   std::string ReadHelperLine(std::size_t width, const char* option, const char* argument,
                              const char* logged);
+  // ReadHelperLine in two steps, so that helpers can run at once: the started helper's output
+  // (null, logged, when it could not start), then its line, read and the helper waited for.
+  FILE* StartHelper(const char* option, const char* argument, const char* logged);
+  std::string FinishHelper(FILE* stream, std::size_t width, const char* option, const char* logged);
 
   // How long a connection to the mapping database waits for another process's lock: the
   // helper writes to it while it records a new user.

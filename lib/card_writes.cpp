@@ -91,8 +91,10 @@ bool StorableText(const std::string& text) {
 bool DBHandler::AddCard(std::string owner, std::string vcardUid, std::string vcardText) {
   const std::string now = GetNowTimeInfo();
   if (!StorableText(vcardText)) return false;
-  const std::string md5 = UsableMd5(GetMD5(vcardText), vcardText);
-  const std::string resourceName = UsableUuid(GetUUID()) + ".vcf";
+  std::string helperMd5, helperUuid;
+  GetMD5AndUUID(vcardText, helperMd5, helperUuid);
+  const std::string md5 = UsableMd5(helperMd5, vcardText);
+  const std::string resourceName = UsableUuid(helperUuid) + ".vcf";
 
   // The helper runs above are done before the transaction: no lock waits on a process start.
   const bool written = RunCardWrite([&] {

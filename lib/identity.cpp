@@ -101,21 +101,25 @@ bool DBHandler::HasMappingTable() {
   return sqlite3_column_int(statement.Get(), 0) != 0;
 }
 
-std::string DBHandler::ReadHelperLine(std::size_t width, const char* option, const char* argument,
-                                      const char* logged) {
+FILE* DBHandler::StartHelper(const char* option, const char* argument, const char* logged) {
   const std::string helper = lumidex::RootedPath(lumidex::kHelperPath);
-  std::vector<char> buffer(width + 1, '\0');
   FILE* stream = OLIBCPopen(helper.c_str(), "r", option, argument, static_cast<char*>(nullptr));
-  if (!stream) {
-    if (logged) {
-      STORE_LOG("%s:%d Failed to popen(%s %s %s), reason=%s", helper.c_str(), option, logged,
-                strerror(errno));
-    } else {
-      STORE_LOG("%s:%d Failed to popen(%s %s), reason=%s", helper.c_str(), option, strerror(errno));
-    }
-    return "";
+  if (stream) return stream;
+  if (logged) {
+    STORE_LOG("%s:%d Failed to popen(%s %s %s), reason=%s", helper.c_str(), option, logged,
+              strerror(errno));
+  } else {
+    STORE_LOG("%s:%d Failed to popen(%s %s), reason=%s", helper.c_str(), option, strerror(errno));
   }
+  return nullptr;
+}
+
+std::string DBHandler::FinishHelper(FILE* stream, std::size_t width, const char* option,
+                                    const char* logged) {
+  if (!stream) return "";
+  std::vector<char> buffer(width + 1, '\0');
   if (!fgets(buffer.data(), static_cast<int>(buffer.size()), stream)) {
+    const std::string helper = lumidex::RootedPath(lumidex::kHelperPath);
     if (logged) {
       STORE_LOG("%s:%d Failed to fgets from popen(%s %s %s), reason=%s", helper.c_str(), option,
                 logged, strerror(errno));
@@ -128,6 +132,11 @@ std::string DBHandler::ReadHelperLine(std::size_t width, const char* option, con
   return std::string(buffer.data());
 }
 
+std::string DBHandler::ReadHelperLine(std::size_t width, const char* option, const char* argument,
+                                      const char* logged) {
+  return FinishHelper(StartHelper(option, argument, logged), width, option, logged);
+}
+
 std::string DBHandler::SetGUID(std::string shortName) {
   return ReadHelperLine(kGuidWidth, "--checkGUID", shortName.c_str(), shortName.c_str());
 }
@@ -138,4 +147,12 @@ std::string DBHandler::GetUUID() {
 
 std::string DBHandler::GetMD5(std::string text) {
   return ReadHelperLine(kMd5Width, "--getMD5", text.c_str(), nullptr);
+}
+
+void DBHandler::GetMD5AndUUID(const std::string& text, std::string& md5, std::string& uuid) {
+  // Both helpers run at once: a new card waits for one process start instead of two.
+  FILE* md5Stream = StartHelper("--getMD5", text.c_str(), nullptr);
+  FILE* uuidStream = StartHelper("--getUUID", nullptr, nullptr);
+  md5 = FinishHelper(md5Stream, kMd5Width, "--getMD5", nullptr);
+  uuid = FinishHelper(uuidStream, kGuidWidth, "--getUUID", nullptr);
 }
