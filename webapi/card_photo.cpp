@@ -68,7 +68,8 @@ const char* TypeNamed(std::string_view word) {
 // The bytes and type of the first inline photo of `text`; false when it has none.
 bool InlinePhoto(const std::string& text, std::string& bytes, const char*& type) {
   card::FieldSources sources;
-  card::ReadRecord(text, &sources);
+  card::Record record;
+  card::Read(text, false, record, &sources);
   for (std::size_t index : sources.photos) {
     vcard::ContentLine line;
     if (!vcard::SplitLine(sources.lines[index].logical, line) || !card::HoldsInlineData(line))
