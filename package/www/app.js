@@ -457,13 +457,13 @@
   async function listCards(user, asked) {
     if (state.listVersion === 2) {
       try {
-        return await (asked || call(CONTACTS, 'list_cards', {user}, undefined, 2));
+        return await (asked || call(CONTACTS, 'list_cards', {user}, undefined, 2, 'cards'));
       } catch (error) {
         if (!(error instanceof ApiError && error.code === 104)) throw error;
         state.listVersion = 1;
       }
     }
-    return call(CONTACTS, 'list_cards', {user});
+    return call(CONTACTS, 'list_cards', {user}, undefined, 1, 'cards');
   }
 
   // The cards the group filter and the search let through.

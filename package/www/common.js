@@ -70,7 +70,12 @@ const Lumidex = (() => {
         body = null;
       }
     }
-    if (!body || typeof body.success !== 'boolean') {
+    return replyData(response, body);
+  }
+
+  // The data of a parsed reply body, or the ApiError it stands for.
+  function replyData(response, body) {
+    if (!body || typeof body !== 'object' || typeof body.success !== 'boolean') {
       throw new ApiError(0, '', response.status,
         'The server gave no usable answer (HTTP ' + response.status + ' ' + response.statusText + ').');
     }
@@ -81,6 +86,132 @@ const Lumidex = (() => {
       throw new ApiError(code, message, response.status);
     }
     return body.data;
+  }
+
+  // A listing read while it arrives: the records of the array `key` in the reply's data are
+  // parsed a few at a time between the network's chunks, so that a long listing is mostly read
+  // when its last byte comes. The result is what JSON.parse makes of the whole reply; a reply
+  // that is no such listing (an error, or not JSON) is parsed whole when complete.
+  async function readListing(response, key) {
+    const type = response.headers.get('Content-Type') || '';
+    if (!type.includes('json') || !response.body || typeof TextDecoder !== 'function') return readReply(response);
+    const opening = '"' + key + '":';
+    const pieces = [];      // the whole text, for a reply read whole after all
+    const records = [];
+    let streamed = true;    // false once the reply is found to be no listing this reader splits
+    let text = '';          // what is not parsed yet; before the array, everything so far
+    let at = 0;             // where scanning goes on in `text`
+    let depth = 0;          // nesting at `at`: of the whole reply before the array, of a record in it
+    let head = null;        // the reply up to and with the array's '['
+    let tail = null;        // the reply from the array's ']', once found
+
+    // Scans `text` from `at`; returns where the last whole record ends (0 when none does), or
+    // where the array ends once it does.
+    const scan = () => {
+      let done = 0;
+      const n = text.length;
+      let i = at;
+      while (i < n) {
+        const c = text.charCodeAt(i);
+        if (c === 34) { // a string: jump to its closing quote, one not escaped
+          let end = i;
+          for (;;) {
+            end = text.indexOf('"', end + 1);
+            if (end < 0) break;
+            let slashes = 0;
+            while (text.charCodeAt(end - 1 - slashes) === 92) ++slashes;
+            if (slashes % 2 === 0) break;
+          }
+          if (end < 0) break; // the rest of the string is yet to come
+          i = end + 1;
+          continue;
+        }
+        if (head === null) {
+          if (c === 91 && depth === 2 && i >= opening.length && text.slice(i - opening.length, i) === opening) {
+            head = text.slice(0, i + 1);
+            text = text.slice(i + 1);
+            at = 0;
+            depth = 0;
+            return scan();
+          }
+          if (c === 123 || c === 91) ++depth;
+          else if (c === 125 || c === 93) --depth;
+        } else if (c === 123 || c === 91) {
+          ++depth;
+        } else if (c === 125 || c === 93) {
+          if (depth === 0) { // the array's end: what is before it is records
+            tail = text.slice(i);
+            return i;
+          }
+          if (--depth === 0) done = i + 1;
+        }
+        ++i;
+      }
+      at = i;
+      return done;
+    };
+
+    // Parses the whole records scanned so far and keeps the rest for later.
+    const take = () => {
+      const end = scan();
+      if (!end) return;
+      let part = text.slice(0, end);
+      if (records.length) {
+        // The comma after the records taken before, and a record after it.
+        const comma = /^\s*,/.exec(part);
+        if (comma) part = part.slice(comma[0].length);
+        if (!comma ? part.trim() : !part.trim()) throw new SyntaxError('Records without commas between them');
+      }
+      if (part.trim()) {
+        const batch = JSON.parse('[' + part + ']');
+        for (let i = 0; i < batch.length; ++i) records.push(batch[i]);
+      }
+      text = text.slice(end);
+      at -= end;
+    };
+
+    const reader = response.body.getReader();
+    const decoder = new TextDecoder();
+    try {
+      for (;;) {
+        const {done, value} = await reader.read();
+        const piece = done ? decoder.decode() : decoder.decode(value, {stream: true});
+        pieces.push(piece);
+        if (streamed && tail !== null) {
+          tail += piece;
+        } else if (streamed) {
+          text += piece;
+          try {
+            take();
+          } catch (e) {
+            streamed = false;
+          }
+        }
+        if (done) break;
+      }
+    } catch (e) {
+      networkError(e);
+    }
+    let body;
+    if (streamed && tail !== null) {
+      try {
+        // The reply as sent, with an empty array where the records were.
+        body = JSON.parse(head + tail);
+        const data = body && typeof body === 'object' ? body.data : null;
+        if (data && typeof data === 'object' && Array.isArray(data[key]) && !data[key].length) data[key] = records;
+        else body = undefined;
+      } catch (e) {
+        body = undefined;
+      }
+    }
+    if (body === undefined) {
+      try {
+        body = JSON.parse(pieces.join(''));
+      } catch (e) {
+        body = null;
+      }
+    }
+    return replyData(response, body);
   }
 
   function networkError(error) {
@@ -117,8 +248,9 @@ const Lumidex = (() => {
     return API + '?api=' + encodeURIComponent(api) + '&version=' + version + '&method=' + encodeURIComponent(method);
   }
 
-  // One API call; resolves to the reply's data or rejects with an ApiError.
-  async function call(api, method, params, signal, version = 1) {
+  // One API call; resolves to the reply's data or rejects with an ApiError. `listing` names
+  // the array of records in the data of a long reply, read while it arrives.
+  async function call(api, method, params, signal, version = 1, listing = '') {
     let response;
     try {
       response = await fetch(apiUrl(api, method, version), {
@@ -131,7 +263,7 @@ const Lumidex = (() => {
     } catch (e) {
       networkError(e);
     }
-    return readReply(response);
+    return listing ? readListing(response, listing) : readReply(response);
   }
 
   // The raw response of a download method: the caller tells a file from an error reply.

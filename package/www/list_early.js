@@ -5,7 +5,7 @@
 const EarlyListing = (() => {
   const user = Lumidex.signedInAs();
   if (!user) return {user: '', reply: null};
-  const reply = Lumidex.call('ORVA.ContactAndCalendar.Contacts', 'list_cards', {user}, undefined, 2);
+  const reply = Lumidex.call('ORVA.ContactAndCalendar.Contacts', 'list_cards', {user}, undefined, 2, 'cards');
   // A failure is shown by the page when it takes the reply.
   reply.catch(() => {});
   return {user, reply};
