@@ -243,8 +243,19 @@
   }
 
   const collator = new Intl.Collator(undefined, {sensitivity: 'base', numeric: true});
+  const idOrder = (a, b) => (a.id < b.id ? -1 : a.id > b.id ? 1 : 0);
+  const inOrder = (a, b) => collator.compare(a.sortKey, b.sortKey) || idOrder(a, b);
+
+  // The list's order: by name as the collator compares, then by id. A listing already in that
+  // order costs one comparison a card. Any other is first sorted by plain comparison of the
+  // names, which is close to the collator's order and far cheaper; the collator then only mends
+  // where the two differ (accents, numbers), as the sort takes runs already in order as they are.
   function sortCards(items) {
-    return items.sort((a, b) => collator.compare(a.sortKey, b.sortKey) || (a.id < b.id ? -1 : a.id > b.id ? 1 : 0));
+    let sorted = 1;
+    while (sorted < items.length && inOrder(items[sorted - 1], items[sorted]) <= 0) ++sorted;
+    if (sorted >= items.length) return items;
+    items.sort((a, b) => (a.sortKey < b.sortKey ? -1 : a.sortKey > b.sortKey ? 1 : idOrder(a, b)));
+    return items.sort(inOrder);
   }
 
   // ---- The list -------------------------------------------------------------------------------
