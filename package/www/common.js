@@ -151,10 +151,8 @@ const Lumidex = (() => {
       return done;
     };
 
-    // Parses the whole records scanned so far and keeps the rest for later.
-    const take = () => {
-      const end = scan();
-      if (!end) return;
+    // Parses the records in `text` before `end` (a place between two of them).
+    const parse = (end) => {
       let part = text.slice(0, end);
       if (records.length) {
         // The comma after the records taken before, and a record after it.
@@ -167,7 +165,40 @@ const Lumidex = (() => {
         for (let i = 0; i < batch.length; ++i) records.push(batch[i]);
       }
       text = text.slice(end);
+    };
+
+    // How a record after the first starts when written like it: a comma, then its first key.
+    let lead = null;
+    const learnLead = () => {
+      const first = records[0];
+      const names = first && typeof first === 'object' && !Array.isArray(first) ? Object.keys(first) : [];
+      lead = names.length && !/^[0-9]/.test(names[0]) ? ',{' + JSON.stringify(names[0]) + ':' : '';
+    };
+
+    // Parses the whole records that have come and keeps the rest for later. Scanning every
+    // character costs as much as parsing, so once the records' lead is known, the text is first
+    // cut where the last record starts with it: JSON.parse refuses a cut inside a string or a
+    // record, so a wrong guess only costs the attempt, and the scan goes on from where it was.
+    const take = (last) => {
+      if (lead && !last) {
+        const cut = text.lastIndexOf(lead);
+        if (cut > 0) {
+          const kept = records.length;
+          try {
+            parse(cut);
+            at = 0;
+            depth = 0;
+            return;
+          } catch (e) {
+            records.length = kept;
+          }
+        }
+      }
+      const end = scan();
+      if (!end) return;
+      parse(end);
       at -= end;
+      if (lead === null && records.length) learnLead();
     };
 
     const reader = response.body.getReader();
@@ -182,7 +213,7 @@ const Lumidex = (() => {
         } else if (streamed) {
           text += piece;
           try {
-            take();
+            take(done);
           } catch (e) {
             streamed = false;
           }
