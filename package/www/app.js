@@ -435,8 +435,9 @@
   }
 
   // Loads the whole address book and shows it through the search box's filter. `asked` is a
-  // listing of the same book already on its way.
-  async function loadList(keepPosition, asked) {
+  // listing of the same book already on its way, and `prepared` what was prepared of its
+  // cards as they came.
+  async function loadList(keepPosition, asked, prepared) {
     const seq = ++state.listSeq;
     setBusy(true);
     let data;
@@ -448,8 +449,9 @@
       return false;
     }
     if (seq !== state.listSeq) return false;
-    const cards = data && Array.isArray(data.cards) ? data.cards : [];
-    state.cards = sortCards(cards.filter((card) => card && typeof card === 'object').map(prepare));
+    const cards = (data && Array.isArray(data.cards) ? data.cards : []).filter((card) => card && typeof card === 'object');
+    const ready = prepared && prepared.length === cards.length && prepared.every((item, i) => item.card === cards[i]);
+    state.cards = sortCards(ready ? prepared : cards.map(prepare));
     if (state.selected.size) {
       const ids = new Set(state.cards.map((item) => item.id));
       for (const id of [...state.selected]) if (!ids.has(id)) state.selected.delete(id);
@@ -1675,6 +1677,10 @@
     const guess = EarlyListing.user;
     const early = guess ? listCards(guess, EarlyListing.reply) : null;
     if (early) early.catch(() => {});
+    const prepared = [];
+    EarlyListing.follow((cards) => {
+      for (const card of cards) if (card && typeof card === 'object') prepared.push(prepare(card));
+    });
     let me;
     try {
       me = await Lumidex.auth('whoami');
@@ -1700,7 +1706,7 @@
       knowAccounts(me);
     }
     route();
-    await loadList(false, guess === state.me ? early : null);
+    await loadList(false, guess === state.me ? early : null, guess === state.me ? prepared : null);
   }
 
   readRowHeight();

@@ -92,12 +92,14 @@ const Lumidex = (() => {
   // parsed a few at a time between the network's chunks, so that a long listing is mostly read
   // when its last byte comes. The result is what JSON.parse makes of the whole reply; a reply
   // that is no such listing (an error, or not JSON) is parsed whole when complete.
-  async function readListing(response, key) {
+  // `onRecords`, when given, is handed the records of each batch as they are read.
+  async function readListing(response, key, onRecords) {
     const type = response.headers.get('Content-Type') || '';
     if (!type.includes('json') || !response.body || typeof TextDecoder !== 'function') return readReply(response);
     const opening = '"' + key + '":';
     const pieces = [];      // the whole text, for a reply read whole after all
     const records = [];
+    let handed = 0;         // how many of `records` went to `onRecords`
     let streamed = true;    // false once the reply is found to be no listing this reader splits
     let text = '';          // what is not parsed yet; before the array, everything so far
     let at = 0;             // where scanning goes on in `text`
@@ -217,6 +219,10 @@ const Lumidex = (() => {
           } catch (e) {
             streamed = false;
           }
+          if (streamed && onRecords && handed < records.length) {
+            onRecords(records.slice(handed));
+            handed = records.length;
+          }
         }
         if (done) break;
       }
@@ -280,8 +286,9 @@ const Lumidex = (() => {
   }
 
   // One API call; resolves to the reply's data or rejects with an ApiError. `listing` names
-  // the array of records in the data of a long reply, read while it arrives.
-  async function call(api, method, params, signal, version = 1, listing = '') {
+  // the array of records in the data of a long reply, read while it arrives, and `onRecords`
+  // is handed its records a batch at a time as they are read.
+  async function call(api, method, params, signal, version = 1, listing = '', onRecords = null) {
     let response;
     try {
       response = await fetch(apiUrl(api, method, version), {
@@ -294,7 +301,7 @@ const Lumidex = (() => {
     } catch (e) {
       networkError(e);
     }
-    return listing ? readListing(response, listing) : readReply(response);
+    return listing ? readListing(response, listing, onRecords) : readReply(response);
   }
 
   // The raw response of a download method: the caller tells a file from an error reply.
