@@ -129,6 +129,7 @@ const Lumidex = (() => {
           continue;
         }
         if (head === null) {
+          // The array named `key` in the reply's data, two objects deep.
           if (c === 91 && depth === 2 && i >= opening.length && text.slice(i - opening.length, i) === opening) {
             head = text.slice(0, i + 1);
             text = text.slice(i + 1);
@@ -205,29 +206,31 @@ const Lumidex = (() => {
 
     const reader = response.body.getReader();
     const decoder = new TextDecoder();
-    try {
-      for (;;) {
-        const {done, value} = await reader.read();
-        const piece = done ? decoder.decode() : decoder.decode(value, {stream: true});
-        pieces.push(piece);
-        if (streamed && tail !== null) {
-          tail += piece;
-        } else if (streamed) {
-          text += piece;
-          try {
-            take(done);
-          } catch (e) {
-            streamed = false;
-          }
-          if (streamed && onRecords && handed < records.length) {
-            onRecords(records.slice(handed));
-            handed = records.length;
-          }
-        }
-        if (done) break;
+    for (;;) {
+      let chunk;
+      try {
+        chunk = await reader.read();
+      } catch (e) {
+        networkError(e);
       }
-    } catch (e) {
-      networkError(e);
+      const {done, value} = chunk;
+      const piece = done ? decoder.decode() : decoder.decode(value, {stream: true});
+      pieces.push(piece);
+      if (streamed && tail !== null) {
+        tail += piece;
+      } else if (streamed) {
+        text += piece;
+        try {
+          take(done);
+        } catch (e) {
+          streamed = false;
+        }
+        if (streamed && onRecords && handed < records.length) {
+          onRecords(records.slice(handed));
+          handed = records.length;
+        }
+      }
+      if (done) break;
     }
     let body;
     if (streamed && tail !== null) {
