@@ -106,34 +106,56 @@
     return [name.given_name, name.additional_name, name.family_name].map((part) => unescape(str(part)));
   }
 
+  // The name parts that are not blank, as one text.
+  function fullName(card) {
+    const name = group(card, 'name');
+    let text = '';
+    for (const part of [name.given_name, name.additional_name, name.family_name]) {
+      const value = unescape(str(part));
+      if (value.trim() !== '') text = text ? text + ' ' + value : value;
+    }
+    return text;
+  }
+
   // An organisation and its units as one text: "IBM (Accounting)".
   function orgText(org) {
     const parts = CardText.orgParts(org);
     return parts.units.length ? parts.name + ' (' + parts.units.join(', ') + ')' : parts.name;
   }
 
-  // The display fields of a listed card, worked out once per listing; what the search compares
-  // is worked out when a search first needs it.
+  // What the list needs of every listed card before it is drawn (its name, order and groups),
+  // worked out once per listing; what a row shows beside the name is worked out when a row or
+  // a search first needs it, and what the search compares when a search does.
   function prepare(card) {
-    const name = nameParts(card).filter((part) => part.trim() !== '').join(' ');
-    const company = group(card, 'company');
-    const org = orgText(str(company.org)).trim();
-    const mails = shownValues(card, 'mail');
-    const tels = shownValues(card, 'tel');
-    const shownName = name || org || mails[0] || tels[0] || '(no name)';
-    const groups = [...new Set(storedGroups(card).map((value) => unescape(value).trim()).filter(Boolean))];
-    return {
+    const item = {
       card,
       id: str(card.id),
-      name: shownName,
-      groups,
+      name: fullName(card),
+      groups: listedGroups(card),
       photoSrc: undefined,
-      org,
-      tel: tels[0] || '',
-      mail: mails[0] || '',
-      sortKey: shownName.toLocaleLowerCase(),
+      texts: null,
+      sortKey: '',
       found: null,
     };
+    if (!item.name) {
+      const texts = rowTexts(item);
+      item.name = texts.org || texts.mail || texts.tel || '(no name)';
+    }
+    item.sortKey = item.name.toLocaleLowerCase();
+    return item;
+  }
+
+  // The company, first phone and first e-mail a row shows.
+  function rowTexts(item) {
+    if (!item.texts) {
+      const card = item.card;
+      item.texts = {
+        org: orgText(str(group(card, 'company').org)).trim(),
+        tel: shownValues(card, 'tel')[0] || '',
+        mail: shownValues(card, 'mail')[0] || '',
+      };
+    }
+    return item.texts;
   }
 
   function searchIndex(item) {
@@ -141,10 +163,17 @@
       const card = item.card;
       const tels = shownValues(card, 'tel');
       item.found = ContactSearch.index(
-        [item.name, ...nameParts(card), item.org, unescape(str(group(card, 'company').title)),
+        [item.name, ...nameParts(card), rowTexts(item).org, unescape(str(group(card, 'company').title)),
           ...shownValues(card, 'mail'), ...tels], tels);
     }
     return item.found;
+  }
+
+  // The card's groups as people read them, in order and without repeats.
+  function listedGroups(card) {
+    const stored = storedGroups(card);
+    if (!stored.length) return [];
+    return [...new Set(stored.map((value) => unescape(value).trim()).filter(Boolean))];
   }
 
   // The card's groups as stored (vCard text): the listing's own list, or from its CATEGORIES
@@ -214,8 +243,19 @@
   }
 
   const collator = new Intl.Collator(undefined, {sensitivity: 'base', numeric: true});
+  const idOrder = (a, b) => (a.id < b.id ? -1 : a.id > b.id ? 1 : 0);
+  const inOrder = (a, b) => collator.compare(a.sortKey, b.sortKey) || idOrder(a, b);
+
+  // The list's order: by name as the collator compares, then by id. A listing already in that
+  // order costs one comparison a card. Any other is first sorted by plain comparison of the
+  // names, which is close to the collator's order and far cheaper; the collator then only mends
+  // where the two differ (accents, numbers), as the sort takes runs already in order as they are.
   function sortCards(items) {
-    return items.sort((a, b) => collator.compare(a.sortKey, b.sortKey) || (a.id < b.id ? -1 : a.id > b.id ? 1 : 0));
+    let sorted = 1;
+    while (sorted < items.length && inOrder(items[sorted - 1], items[sorted]) <= 0) ++sorted;
+    if (sorted >= items.length) return items;
+    items.sort((a, b) => (a.sortKey < b.sortKey ? -1 : a.sortKey > b.sortKey ? 1 : idOrder(a, b)));
+    return items.sort(inOrder);
   }
 
   // ---- The list -------------------------------------------------------------------------------
@@ -256,13 +296,14 @@
     row.style.transform = 'translateY(' + index * state.rowHeight + 'px)';
     const box = el('input', {type: 'checkbox', tabindex: '-1', 'aria-hidden': 'true', class: 'row-check'});
     row.face = face(item, 'small');
+    const texts = rowTexts(item);
     row.append(
       el('span', {class: 'col-check'}, box),
       el('span', {class: 'col-photo', dir: 'auto'}, row.face),
       el('span', {class: 'col-name', dir: 'auto', text: item.name}),
-      el('span', {class: 'col-company', dir: 'auto', text: item.org}),
-      el('span', {class: 'col-tel', dir: 'auto', text: item.tel}),
-      el('span', {class: 'col-mail', dir: 'auto', text: item.mail}),
+      el('span', {class: 'col-company', dir: 'auto', text: texts.org}),
+      el('span', {class: 'col-tel', dir: 'auto', text: texts.tel}),
+      el('span', {class: 'col-mail', dir: 'auto', text: texts.mail}),
     );
     updateRow(row, index);
     return row;
@@ -394,8 +435,9 @@
   }
 
   // Loads the whole address book and shows it through the search box's filter. `asked` is a
-  // listing of the same book already on its way.
-  async function loadList(keepPosition, asked) {
+  // listing of the same book already on its way, and `prepared` what was prepared of its
+  // cards as they came.
+  async function loadList(keepPosition, asked, prepared) {
     const seq = ++state.listSeq;
     setBusy(true);
     let data;
@@ -407,10 +449,13 @@
       return false;
     }
     if (seq !== state.listSeq) return false;
-    const cards = data && Array.isArray(data.cards) ? data.cards : [];
-    state.cards = sortCards(cards.filter((card) => card && typeof card === 'object').map(prepare));
-    const ids = new Set(state.cards.map((item) => item.id));
-    for (const id of [...state.selected]) if (!ids.has(id)) state.selected.delete(id);
+    const cards = (data && Array.isArray(data.cards) ? data.cards : []).filter((card) => card && typeof card === 'object');
+    const ready = prepared && prepared.length === cards.length && prepared.every((item, i) => item.card === cards[i]);
+    state.cards = sortCards(ready ? prepared : cards.map(prepare));
+    if (state.selected.size) {
+      const ids = new Set(state.cards.map((item) => item.id));
+      for (const id of [...state.selected]) if (!ids.has(id)) state.selected.delete(id);
+    }
     fillGroupFilter();
     show(filtered(), keepPosition);
     setBusy(false);
@@ -421,16 +466,17 @@
 
   // The listing without binary values (version 2); a server that has only version 1 is asked
   // for that, and the pages read photos and groups from its records' `other`.
-  async function listCards(user) {
+  // `asked`: a version 2 listing of `user` already on its way.
+  async function listCards(user, asked) {
     if (state.listVersion === 2) {
       try {
-        return await call(CONTACTS, 'list_cards', {user}, undefined, 2);
+        return await (asked || call(CONTACTS, 'list_cards', {user}, undefined, 2, 'cards'));
       } catch (error) {
         if (!(error instanceof ApiError && error.code === 104)) throw error;
         state.listVersion = 1;
       }
     }
-    return call(CONTACTS, 'list_cards', {user});
+    return call(CONTACTS, 'list_cards', {user}, undefined, 1, 'cards');
   }
 
   // The cards the group filter and the search let through.
@@ -673,7 +719,7 @@
       rows.push(el('dt', {text: term}));
       for (const value of values) rows.push(el('dd', {}, value));
     };
-    const nameText = nameParts(card).filter((part) => part.trim()).join(' ');
+    const nameText = fullName(card);
     if (nameText) add('Name', valueText(nameText));
     const company = group(card, 'company');
     const org = CardText.orgParts(str(company.org));
@@ -1625,11 +1671,16 @@
   });
 
   async function start() {
-    // The book of the name this tab signed in with is asked for together with who is signed
-    // in: one round trip before the list instead of two. A listing needs no CSRF token.
-    const guess = Lumidex.signedInAs();
-    const early = guess ? listCards(guess) : null;
+    // The book of the name this tab signed in with is asked for (by list_early.js, as the page
+    // starts to load) together with who is signed in: one round trip before the list instead
+    // of two. A listing needs no CSRF token.
+    const guess = EarlyListing.user;
+    const early = guess ? listCards(guess, EarlyListing.reply) : null;
     if (early) early.catch(() => {});
+    const prepared = [];
+    EarlyListing.follow((cards) => {
+      for (const card of cards) if (card && typeof card === 'object') prepared.push(prepare(card));
+    });
     let me;
     try {
       me = await Lumidex.auth('whoami');
@@ -1655,7 +1706,7 @@
       knowAccounts(me);
     }
     route();
-    await loadList(false, guess === state.me ? early : null);
+    await loadList(false, guess === state.me ? early : null, guess === state.me ? prepared : null);
   }
 
   readRowHeight();
