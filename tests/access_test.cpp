@@ -21,6 +21,7 @@
 #include "db_handler.h"
 #include "lighttpd.h"
 #include "process.h"
+#include "records.h"
 #include "sessions.h"
 #include "settings_env.h"
 #include "signin.h"
@@ -45,16 +46,6 @@ const char kCard[] =
     "\"company\":{\"org\":\"Acme\",\"title\":\"\"},"
     "\"tel\":[{\"key\":\"TEL\",\"cust_name\":\"TEL\",\"type\":[\"CELL\"],\"data\":\"555 0100\"}],"
     "\"mail\":[],\"note\":\"\"}";
-
-Json::Value ParseJson(const std::string& text) {
-  Json::Value value;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-    ADD_FAILURE() << "not JSON: " << text;
-  }
-  return value;
-}
 
 // The front's error code of a reply, or 0 for a success.
 int CodeOf(const HttpReply& reply) {

@@ -2,30 +2,16 @@
 // against the real database: replies, error-log and system-log lines, and what is stored.
 #include <json/json.h>
 
-#include <cstring>
-#include <sstream>
-
 #include "db_handler.h"
-#include "lumidex_paths.h"
+#include "module_call.h"
+#include "records.h"
 #include "test_env.h"
-#include "webapi.h"
-
-extern "C" ORVA::APITableRow* GetAPITable();
 
 using namespace testenv;
 
 namespace {
 
 const char kHeader[] = "BEGIN:VCARD\r\nVERSION:3.0\r\nPRODUCTID:-//Orvanta//Veyra//EN\r\n";
-
-Json::Value Parse(const std::string& json) {
-  Json::Value value;
-  std::istringstream in(json);
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << json;
-  return value;
-}
 
 struct StoredCard {
   std::string name;
@@ -37,39 +23,21 @@ class CardEditing : public StoreTest {
  protected:
   // Runs one request through the table row of `method`, as the framework does.
   ORVA::APIResponse Call(const char* method, const Json::Value& params) {
-    ORVA::APIResponse response;
-    ORVA::APIRequest request(params);
-    for (const ORVA::APITableRow* row = GetAPITable(); row->api; ++row) {
-      if (std::strcmp(row->api, "ORVA.ContactAndCalendar.Contacts") == 0 &&
-          std::strcmp(row->method, method) == 0) {
-        row->handler(&request, &response);
-        EXPECT_EQ(1, response.Calls()) << method << " must reply exactly once";
-        return response;
-      }
-    }
-    ADD_FAILURE() << "no table row for " << method;
+    ORVA::APIResponse response = RunContacts(method, params);
+    EXPECT_EQ(1, response.Calls()) << method << " must reply exactly once";
     return response;
   }
 
   ORVA::APIResponse Add(const std::string& user, const Json::Value& card) {
-    Json::Value params;
-    params["user"] = user;
-    params["card"] = card;
-    return Call("add_card", params);
+    return Call("add_card", UserParams(user, "card", card));
   }
 
   ORVA::APIResponse Edit(const std::string& user, const Json::Value& card) {
-    Json::Value params;
-    params["user"] = user;
-    params["card"] = card;
-    return Call("edit_card", params);
+    return Call("edit_card", UserParams(user, "card", card));
   }
 
   ORVA::APIResponse Delete(const std::string& user, const Json::Value& ids) {
-    Json::Value params;
-    params["user"] = user;
-    params["id"] = ids;
-    return Call("delete_cards", params);
+    return Call("delete_cards", UserParams(user, "id", ids));
   }
 
   std::vector<StoredCard> Stored() {
@@ -83,21 +51,16 @@ class CardEditing : public StoreTest {
 
   // The user's cards as the listing gives them.
   Json::Value List(const std::string& user) {
-    Json::Value params;
-    params["user"] = user;
-    ORVA::APIResponse response = Call("list_cards", params);
+    ORVA::APIResponse response = Call("list_cards", UserParams(user));
     EXPECT_TRUE(response.IsSuccess());
     return response.Data()["cards"];
   }
-
-  std::string ErrorLogText() { return ReadFile(root.Path(lumidex::kErrorLogPath)); }
 
   // The user provisioned and one card added through the API; returns that card.
   StoredCard AddOne(const std::string& user, const char* family) {
     Json::Value card;
     card["name"]["family_name"] = family;
-    card["tel"][0]["type"][0] = "CELL";
-    card["tel"][0]["data"] = "555 0100";
+    card["tel"].append(Entry("555 0100", {"CELL"}));
     EXPECT_TRUE(Add(user, card).IsSuccess());
     std::vector<StoredCard> all = Stored();
     return all.empty() ? StoredCard{} : all.back();
@@ -111,6 +74,33 @@ class CardEditing : public StoreTest {
     card["id"] = stored.name;
     card["resource_id"] = "1";
     return card;
+  }
+
+  // The stored text and the resource name of the card whose UID is `uid`.
+  static std::string TextOf(const std::string& uid) {
+    return Caldav::Value("SELECT vcard_text FROM addressbook_object WHERE vcard_uid=" +
+                         Caldav::Quote(uid));
+  }
+  static std::string NameOf(const std::string& uid) {
+    return Caldav::Value("SELECT resource_name FROM addressbook_object WHERE vcard_uid=" +
+                         Caldav::Quote(uid));
+  }
+
+  // Alice's edits of the card `uid`, one record (JSON text) after another; after each the card
+  // must be stored as `expected`.
+  struct Step {
+    const char* record;
+    std::string expected;
+  };
+  void ExpectEditSteps(const std::string& uid, const std::vector<Step>& steps) {
+    const std::string name = NameOf(uid);
+    for (const Step& step : steps) {
+      SCOPED_TRACE(step.record);
+      Json::Value card = ParseJson(step.record);
+      card["resource_name"] = name;
+      ExpectSuccess(Edit("alice", card));
+      EXPECT_EQ(step.expected, TextOf(uid));
+    }
   }
 
   static void ExpectError(const ORVA::APIResponse& response, int code, const char* message) {
@@ -128,7 +118,7 @@ class CardEditing : public StoreTest {
 // --- add -------------------------------------------------------------------------------------
 
 TEST_F(CardEditing, AddOfANewUserProvisionsAndStoresTheCardUnderAFreshUid) {
-  Json::Value card = Parse(R"({"id":"sent-id","other":"BEGIN:VCARD\r\nX-SENT:1\r\n",
+  Json::Value card = ParseJson(R"({"id":"sent-id","other":"BEGIN:VCARD\r\nX-SENT:1\r\n",
     "resource_name":"r.vcf","name":{"family_name":"Doe","given_name":"Jane","additional_name":""},
     "company":{"org":"Acme","title":""},"tel":[{"type":["CELL"],"data":"555 0100"}],
     "adr":[{"type":["HOME"],"data":"  Main Street 1"}],"note":""})");
@@ -190,7 +180,7 @@ TEST_F(CardEditing, AnyMissingParameterGivesTheSame900AndLogLine) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.json);
-    ExpectError(Call(c.method, Parse(c.json)), 900, "Request lost parameters");
+    ExpectError(Call(c.method, ParseJson(c.json)), 900, "Request lost parameters");
     ++n;
     std::string log = ErrorLogText();
     std::size_t count = 0;
@@ -229,13 +219,10 @@ TEST_F(CardEditing, AddOfAWronglyTypedCardIsRefusedAndChangesNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.card);
-    Json::Value params;
-    params["user"] = "alice";
-    params["card"] = Parse(c.card);
-    ExpectError(Call("add_card", params), 1011, "Fail to set card");
+    ExpectError(Add("alice", ParseJson(c.card)), 1011, "Fail to set card");
     EXPECT_NE(std::string::npos, ErrorLogText().find(std::string(" ") + c.logged + "\n"));
   }
-  Json::Value params = Parse(R"({"user":{"name":"alice"},"card":{}})");
+  Json::Value params = ParseJson(R"({"user":{"name":"alice"},"card":{}})");
   ExpectError(Call("add_card", params), 1011, "Fail to set card");
   EXPECT_NE(std::string::npos, ErrorLogText().find(" check type of user(string)\n"));
 
@@ -244,7 +231,7 @@ TEST_F(CardEditing, AddOfAWronglyTypedCardIsRefusedAndChangesNothing) {
 }
 
 TEST_F(CardEditing, NullsReadAsEmpty) {
-  ExpectSuccess(Add("alice", Parse(R"({"name":null,"tel":null,"mail":[null],
+  ExpectSuccess(Add("alice", ParseJson(R"({"name":null,"tel":null,"mail":[null],
     "adr":[{"type":null,"data":null}],"note":null})")));
   std::vector<StoredCard> stored = Stored();
   ASSERT_EQ(1u, stored.size());
@@ -259,10 +246,7 @@ TEST_F(CardEditing, EditRewritesTheCardBehindItsOwnHeadAndKeepsItsUid) {
   StoredCard before = AddOne("alice", "Doe");
   Json::Value card = EditRecord(before);
   card["name"]["family_name"] = "Roe";
-  card["tel"][0]["key"] = "TEL";
-  card["tel"][0]["cust_name"] = "TEL";
-  card["tel"][0]["type"][0] = "HOME";
-  card["tel"][0]["data"] = "555 0199";
+  card["tel"].append(Entry("TEL", "TEL", {"HOME"}, "555 0199"));
   ExpectSuccess(Edit("alice", card));
   std::vector<StoredCard> stored = Stored();
   ASSERT_EQ(1u, stored.size());
@@ -329,35 +313,22 @@ TEST_F(CardEditing, EditChangesOnlyWhatItsRecordNames) {
       "EMAIL:jane@example.org\r\n";
   ASSERT_TRUE(
       store.AddCard(store.GetGUID("alice"), "partial-1", head + "NOTE:old note\r\nEND:VCARD\r\n"));
-  const std::string name =
-      Caldav::Value("SELECT resource_name FROM addressbook_object WHERE vcard_uid='partial-1'");
-  auto text = [] {
-    return Caldav::Value("SELECT vcard_text FROM addressbook_object WHERE vcard_uid='partial-1'");
-  };
-  const struct {
-    const char* record;
-    std::string expected;
-  } steps[] = {
-      {R"({"note": "call back"})", head + "NOTE:call back\r\nEND:VCARD\r\n"},
-      {R"({"name": {"given_name": "Janet"}})",
-       "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:partial-1\r\nFN:Janet Doe\r\nN:Doe;Janet;;;\r\n"
-       "ORG:Acme\r\nTEL;TYPE=CELL:555 0100\r\nTEL;TYPE=WORK:555 0101\r\n"
-       "EMAIL:jane@example.org\r\nNOTE:call back\r\nEND:VCARD\r\n"},
-      {R"({"mail": [], "company": {"title": "Boss"}})",
-       "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:partial-1\r\nFN:Janet Doe\r\nN:Doe;Janet;;;\r\n"
-       "ORG:Acme\r\nTEL;TYPE=CELL:555 0100\r\nTEL;TYPE=WORK:555 0101\r\n"
-       "NOTE:call back\r\nTITLE:Boss\r\nEND:VCARD\r\n"},
-      {R"({"note": "", "tel": null})",
-       "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:partial-1\r\nFN:Janet Doe\r\nN:Doe;Janet;;;\r\n"
-       "ORG:Acme\r\nTITLE:Boss\r\nEND:VCARD\r\n"},
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.record);
-    Json::Value card = Parse(step.record);
-    card["resource_name"] = name;
-    ExpectSuccess(Edit("alice", card));
-    EXPECT_EQ(step.expected, text());
-  }
+  ExpectEditSteps(
+      "partial-1",
+      {
+          {R"({"note": "call back"})", head + "NOTE:call back\r\nEND:VCARD\r\n"},
+          {R"({"name": {"given_name": "Janet"}})",
+           "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:partial-1\r\nFN:Janet Doe\r\nN:Doe;Janet;;;\r\n"
+           "ORG:Acme\r\nTEL;TYPE=CELL:555 0100\r\nTEL;TYPE=WORK:555 0101\r\n"
+           "EMAIL:jane@example.org\r\nNOTE:call back\r\nEND:VCARD\r\n"},
+          {R"({"mail": [], "company": {"title": "Boss"}})",
+           "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:partial-1\r\nFN:Janet Doe\r\nN:Doe;Janet;;;\r\n"
+           "ORG:Acme\r\nTEL;TYPE=CELL:555 0100\r\nTEL;TYPE=WORK:555 0101\r\n"
+           "NOTE:call back\r\nTITLE:Boss\r\nEND:VCARD\r\n"},
+          {R"({"note": "", "tel": null})",
+           "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:partial-1\r\nFN:Janet Doe\r\nN:Doe;Janet;;;\r\n"
+           "ORG:Acme\r\nTITLE:Boss\r\nEND:VCARD\r\n"},
+      });
 }
 
 TEST_F(CardEditing, GroupsAndPhotoEditsChangeOnlyTheirOwnLines) {
@@ -371,42 +342,31 @@ TEST_F(CardEditing, GroupsAndPhotoEditsChangeOnlyTheirOwnLines) {
                             top + "CATEGORIES:Work,Club\r\n" + middle +
                                 "PHOTO;ENCODING=b;TYPE=PNG:iVBORw0K\r\nCATEGORIES:Extra\r\n"
                                 "END:VCARD\r\n"));
-  const std::string name =
-      Caldav::Value("SELECT resource_name FROM addressbook_object WHERE vcard_uid='groups-1'");
   // A photo longer than a line, to be folded as the writer folds.
   const std::string longPhoto = "/9j/" + std::string(196, 'A');
-  const struct {
-    const char* record;
-    std::string expected;
-  } steps[] = {
-      // Every CATEGORIES line becomes the one line of the groups sent, at the first one's place.
-      {R"({"categories": ["Family", "Club\\, Inc", ""]})",
-       top + "CATEGORIES:Family,Club\\, Inc\r\n" + middle +
-           "PHOTO;ENCODING=b;TYPE=PNG:iVBORw0K\r\nEND:VCARD\r\n"},
-      // The listing's own values sent back change nothing.
-      {R"({"categories": ["Family", "Club\\, Inc"], "photo": true})",
-       top + "CATEGORIES:Family,Club\\, Inc\r\n" + middle +
-           "PHOTO;ENCODING=b;TYPE=PNG:iVBORw0K\r\nEND:VCARD\r\n"},
-      {R"({"photo": "/9j/4AAQ"})", top + "CATEGORIES:Family,Club\\, Inc\r\n" + middle +
-                                       "PHOTO;ENCODING=b;TYPE=JPEG:/9j/4AAQ\r\nEND:VCARD\r\n"},
-      {R"({"categories": [], "photo": ""})", top + middle + "END:VCARD\r\n"},
-      {R"({"categories": ["One"]})", top + middle + "CATEGORIES:One\r\nEND:VCARD\r\n"},
-  };
-  auto text = [] {
-    return Caldav::Value("SELECT vcard_text FROM addressbook_object WHERE vcard_uid='groups-1'");
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.record);
-    Json::Value card = Parse(step.record);
-    card["resource_name"] = name;
-    ExpectSuccess(Edit("alice", card));
-    EXPECT_EQ(step.expected, text());
-  }
+  ExpectEditSteps(
+      "groups-1",
+      {
+          // Every CATEGORIES line becomes the one line of the groups sent, at the first one's
+          // place.
+          {R"({"categories": ["Family", "Club\\, Inc", ""]})",
+           top + "CATEGORIES:Family,Club\\, Inc\r\n" + middle +
+               "PHOTO;ENCODING=b;TYPE=PNG:iVBORw0K\r\nEND:VCARD\r\n"},
+          // The listing's own values sent back change nothing.
+          {R"({"categories": ["Family", "Club\\, Inc"], "photo": true})",
+           top + "CATEGORIES:Family,Club\\, Inc\r\n" + middle +
+               "PHOTO;ENCODING=b;TYPE=PNG:iVBORw0K\r\nEND:VCARD\r\n"},
+          {R"({"photo": "/9j/4AAQ"})", top + "CATEGORIES:Family,Club\\, Inc\r\n" + middle +
+                                           "PHOTO;ENCODING=b;TYPE=JPEG:/9j/4AAQ\r\nEND:VCARD\r\n"},
+          {R"({"categories": [], "photo": ""})", top + middle + "END:VCARD\r\n"},
+          {R"({"categories": ["One"]})", top + middle + "CATEGORIES:One\r\nEND:VCARD\r\n"},
+      });
+  const std::string name = NameOf("groups-1");
   Json::Value card;
   card["resource_name"] = name;
   card["photo"] = longPhoto;
   ExpectSuccess(Edit("alice", card));
-  const std::string stored = text();
+  const std::string stored = TextOf("groups-1");
   EXPECT_EQ(0u, stored.find(top + middle + "CATEGORIES:One\r\nPHOTO;ENCODING=b;TYPE=JPEG:/9j/"));
   for (std::size_t at = 0, end; (end = stored.find("\r\n", at)) != std::string::npos; at = end + 2)
     EXPECT_LE(end - at, 75u);
@@ -420,10 +380,10 @@ TEST_F(CardEditing, GroupsAndPhotoEditsChangeOnlyTheirOwnLines) {
   for (const char* wrong : {R"({"photo": "AB\r\nEMAIL:x@y"})", R"({"photo": 3})",
                             R"({"categories": "Work"})", R"({"categories": [1]})"}) {
     SCOPED_TRACE(wrong);
-    Json::Value sent = Parse(wrong);
+    Json::Value sent = ParseJson(wrong);
     sent["resource_name"] = name;
     ExpectError(Edit("alice", sent), 1011, "Fail to set card");
-    EXPECT_EQ(stored, text());
+    EXPECT_EQ(stored, TextOf("groups-1"));
   }
 }
 
@@ -461,11 +421,11 @@ TEST_F(CardEditing, EditOfAWronglyTypedCardIsRefusedAndChangesNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.field);
     Json::Value card = EditRecord(before);
-    card[c.field] = Parse(c.json);
+    card[c.field] = ParseJson(c.json);
     ExpectError(Edit("alice", card), 1011, "Fail to set card");
     EXPECT_NE(std::string::npos, ErrorLogText().find(std::string(" ") + c.logged + "\n"));
   }
-  Json::Value params = Parse(R"({"user":"alice","card":"BEGIN:VCARD"})");
+  Json::Value params = ParseJson(R"({"user":"alice","card":"BEGIN:VCARD"})");
   ExpectError(Call("edit_card", params), 1011, "Fail to set card");
   EXPECT_EQ(before.text, Stored()[0].text);
 }
@@ -473,7 +433,7 @@ TEST_F(CardEditing, EditOfAWronglyTypedCardIsRefusedAndChangesNothing) {
 // --- through the listing, as the web pages do it --------------------------------------------
 
 TEST_F(CardEditing, AddedCardListsEditsAndDeletesKeepingItsHeadAndLabels) {
-  Json::Value card = Parse(R"({"name":{"family_name":"Doe","given_name":"Jane"},
+  Json::Value card = ParseJson(R"({"name":{"family_name":"Doe","given_name":"Jane"},
     "tel":[{"type":["CELL"],"data":"555 0100"},{"cust_name":"Boat","type":["CELL"],"data":"555 0111"}],
     "mail":[{"data":"plain@example.org"}],"note":"Gate code\nTime: 10:00"})");
   ExpectSuccess(Add("alice", card));
@@ -538,8 +498,7 @@ TEST_F(CardEditing, EditOfAClientsCardKeepsEveryUnmappedLineInOrder) {
   edited["resource_name"] = listed["id"];
   edited["tel"][0]["data"] = "555 0199";
   ExpectSuccess(Edit("alice", edited));
-  std::string stored =
-      Caldav::Value("SELECT vcard_text FROM addressbook_object WHERE vcard_uid='client-card-1'");
+  std::string stored = TextOf("client-card-1");
   EXPECT_EQ(unmapped +
                 "FN:Jane Doe\r\nN:Doe;Jane;;;\r\nTEL;type=CELL:555 0199\r\n"
                 "item2.EMAIL;type=INTERNET:jane@work.example\r\nEND:VCARD\r\n",
@@ -612,14 +571,14 @@ TEST_F(CardEditing, DeleteWithAWronglyTypedElementDeletesNothing) {
   StoredCard card = AddOne("alice", "Doe");
   for (const char* json : {"[\"x\", 5]", "[\"x\", null]", "[\"x\", [\"y\"]]", "[\"x\", {}]"}) {
     SCOPED_TRACE(json);
-    Json::Value ids = Parse(json);
+    Json::Value ids = ParseJson(json);
     ids[0] = card.name;
     ExpectError(Delete("alice", ids), 901, "Incorrect parameter: Need ");
     EXPECT_EQ(1u, Stored().size());
   }
   EXPECT_NE(std::string::npos, ErrorLogText().find(" check type of id[1](string)\n"));
-  ExpectError(Delete("alice", Parse(R"({"0":"x"})")), 901, "Incorrect parameter: Need ");
-  Json::Value params = Parse(R"({"user":["alice"],"id":[]})");
+  ExpectError(Delete("alice", ParseJson(R"({"0":"x"})")), 901, "Incorrect parameter: Need ");
+  Json::Value params = ParseJson(R"({"user":["alice"],"id":[]})");
   ExpectError(Call("delete_cards", params), 901, "Incorrect parameter: Need ");
   EXPECT_EQ(1u, Stored().size());
 }
@@ -629,7 +588,7 @@ TEST_F(CardEditing, DeleteWithAWronglyTypedElementDeletesNothing) {
 TEST_F(CardEditing, ANameOfDigitsSentAsANumberIsTheSameUserEverywhere) {
   Json::Value params;
   params["user"] = 1000;
-  params["card"] = Parse(R"({"name":{"family_name":"Numbers"},"tel":[{"data":"1"}]})");
+  params["card"] = ParseJson(R"({"name":{"family_name":"Numbers"},"tel":[{"data":"1"}]})");
   ExpectSuccess(Call("add_card", params));
   Json::Value listed = List("1000");
   ASSERT_EQ(1u, listed.size());

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "db_handler.h"
-#include "lumidex_paths.h"
 #include "module_call.h"
 #include "test_env.h"
+#include "users.h"
 
 using namespace testenv;
 
@@ -30,32 +30,19 @@ size_t Occurrences(const std::string& text, const std::string& needle) {
   return n;
 }
 
-class CardExport : public StoreTest {
+class CardExport : public TwoUsersTest {
  protected:
   void SetUp() override {
-    StoreTest::SetUp();
-    DBHandler store;
-    ASSERT_TRUE(store.SetupUserBasicInfo("ada"));
-    ASSERT_TRUE(store.SetupUserBasicInfo("bob"));
-    adaHome = Home(store.GetGUID("ada"));
-    bobHome = Home(store.GetGUID("bob"));
-  }
-
-  static std::string Home(const std::string& guid) {
-    return Caldav::Value("SELECT resource_id FROM addressbook_home WHERE owner_uid=" +
-                         Caldav::Quote(guid));
+    TwoUsersTest::SetUp();
+    adaHome = Caldav::HomeOf(adaGuid);
+    bobHome = Caldav::HomeOf(bobGuid);
   }
 
   // Stores a card row directly and returns its resource id.
   static std::string StoreCard(const std::string& home, const std::string& text) {
     static int serial = 0;
     const std::string name = "card" + std::to_string(++serial);
-    Caldav::Exec(
-        "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
-        "vcard_uid, kind, md5) VALUES (" +
-        home + ", '" + name + ".vcf', " + Caldav::Quote(text) + ", '" + name + "', 0, '')");
-    return Caldav::Value("SELECT resource_id FROM addressbook_object WHERE resource_name='" + name +
-                         ".vcf'");
+    return Caldav::InsertCard(home, name + ".vcf", text, name);
   }
 
   // Runs `method` with `params` and returns every byte it wrote to standard output.
@@ -67,8 +54,6 @@ class CardExport : public StoreTest {
     EXPECT_EQ(0, response.Calls()) << method;
     return reply;
   }
-
-  std::string ErrorLogText() { return ReadFile(root.Path(lumidex::kErrorLogPath)); }
 
   static Json::Value Params(const std::string& user, const Json::Value& id) {
     Json::Value params(Json::objectValue);
@@ -226,7 +211,7 @@ TEST_F(CardExport, NumericUserNameReadsAsItsDigits) {
   // The front decodes user=1000 as a number.
   DBHandler store;
   ASSERT_TRUE(store.SetupUserBasicInfo("1000"));
-  const std::string id = StoreCard(Home(store.GetGUID("1000")), kPlain);
+  const std::string id = StoreCard(Caldav::HomeOf(store.GetGUID("1000")), kPlain);
   Json::Value params(Json::objectValue);
   params["user"] = 1000;
   EXPECT_EQ(Download(kPlain + "\n"), Run("export_all_cards", params));

@@ -19,18 +19,12 @@ using namespace testenv;
 
 namespace {
 
-std::string SamplesDir() {
-  const char* dir = std::getenv("LUMIDEX_VCARD_SAMPLES");
-  return dir ? dir : SourceDir() + "/../shared/vcards";
-}
-
-std::vector<std::string> SampleFiles() {
-  std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(SamplesDir())) {
-    if (entry.path().extension() == ".vcf") files.push_back(entry.path().string());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
+// The sample files by full path.
+std::vector<std::string> SamplePaths() {
+  std::vector<std::string> paths;
+  for (const std::string& name : SampleFiles()) paths.push_back(SampleFolder() + "/" + name);
+  EXPECT_FALSE(paths.empty()) << "no sample files in " << SampleFolder();
+  return paths;
 }
 
 // The oracle's reading of `path`: one object per card with "stored" and "props".
@@ -215,25 +209,17 @@ class CardFidelity : public StoreTest {
   std::string HomeOf(const std::string& user) {
     DBHandler store;
     if (store.GetGUID(user).empty()) store.SetupUserBasicInfo(user);
-    return Caldav::Value("SELECT resource_id FROM addressbook_home WHERE owner_uid=" +
-                         Caldav::Quote(store.GetGUID(user)));
+    return Caldav::HomeOf(store.GetGUID(user));
   }
 
   // Stores `text` as the daemon would hold it, under resource name `name`.
   void StoreAsDaemon(const std::string& user, const std::string& name, const std::string& text) {
-    Caldav::Exec(
-        "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
-        "vcard_uid, kind, md5) VALUES (" +
-        HomeOf(user) + ", " + Caldav::Quote(name) + ", " + Caldav::Quote(text) + ", " +
-        Caldav::Quote("uid-" + name) + ", 0, " + Caldav::Quote(Md5Hex(text)) + ")");
+    Caldav::InsertCard(HomeOf(user), name, text, "uid-" + name, Md5Hex(text));
   }
 
   // The listed records of `user` by resource name.
   std::map<std::string, Json::Value> Listed(const std::string& user) {
-    Json::Value params(Json::objectValue);
-    params["user"] = user;
-    ORVA::APIResponse response;
-    CallContacts("list_cards", params, response);
+    const ORVA::APIResponse response = RunContacts("list_cards", UserParams(user));
     EXPECT_TRUE(response.IsSuccess());
     std::map<std::string, Json::Value> records;
     for (const Json::Value& record : response.Data()["cards"])
@@ -246,7 +232,7 @@ TEST_F(CardFidelity, ListingShowsEveryValueTheIndependentReadingFinds) {
   int cards = 0;
   int right = 0;
   std::vector<std::string> report;
-  for (const std::string& file : SampleFiles()) {
+  for (const std::string& file : SamplePaths()) {
     const Json::Value oracle = Oracle(file);
     const std::string base = std::filesystem::path(file).filename();
     for (Json::ArrayIndex i = 0; i < oracle.size(); ++i) {
@@ -273,15 +259,12 @@ TEST_F(CardFidelity, ImportStoresEveryPropertyOfEverySharedFile) {
   int properties = 0;
   int kept = 0;
   std::string report;
-  for (const std::string& file : SampleFiles()) {
+  for (const std::string& file : SamplePaths()) {
     Caldav::Exec("DELETE FROM addressbook_object");
     const Json::Value expected = Oracle(file);
-    Json::Value params(Json::objectValue);
-    params["user"] = "importer";
-    params["file"] = "contacts.vcf";
+    Json::Value params = UserParams("importer", "file", "contacts.vcf");
     params["file_tmp"] = file;
-    ORVA::APIResponse response;
-    CallContacts("import_cards", params, response);
+    const ORVA::APIResponse response = RunContacts("import_cards", params);
     EXPECT_TRUE(response.IsSuccess()) << file;
     std::string texts;
     for (const auto& row : Caldav::Query("SELECT vcard_text FROM addressbook_object ORDER BY "
@@ -364,7 +347,7 @@ TEST_F(CardFidelity, AnEditChangesOnlyWhatThePersonChanged) {
   int edits = 0;
   int editsExact = 0;
   std::string report;
-  for (const std::string& file : SampleFiles()) {
+  for (const std::string& file : SamplePaths()) {
     Caldav::Exec("DELETE FROM addressbook_object");
     const Json::Value oracle = Oracle(file);
     const std::string base = std::filesystem::path(file).filename();
@@ -386,11 +369,8 @@ TEST_F(CardFidelity, AnEditChangesOnlyWhatThePersonChanged) {
       record["resource_name"] = record["id"];
       if (field == "stale") record["etag"] = std::string(32, '0');
       if (field != "same" && field != "stale") record = Changed(record, field);
-      Json::Value params(Json::objectValue);
-      params["user"] = "editor";
-      params["card"] = record;
-      ORVA::APIResponse response;
-      CallContacts("edit_card", params, response);
+      const ORVA::APIResponse response =
+          RunContacts("edit_card", UserParams("editor", "card", record));
       const std::string stored = Caldav::Value(
           "SELECT vcard_text FROM addressbook_object WHERE resource_name=" + Caldav::Quote(name));
       if (field == "stale") {

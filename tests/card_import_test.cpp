@@ -13,6 +13,7 @@
 #include "lumidex_paths.h"
 #include "module_call.h"
 #include "test_env.h"
+#include "users.h"
 #include "vcard_line.h"
 
 using namespace testenv;
@@ -61,21 +62,8 @@ std::string Unfolded(const std::string& text, const std::string& from, const std
   return joined;
 }
 
-std::string DataFile(const std::string& name) {
-  return ReadFile(SourceDir() + "/tests/data/" + name);
-}
-
-class CardImport : public StoreTest {
+class CardImport : public TwoUsersTest {
  protected:
-  void SetUp() override {
-    StoreTest::SetUp();
-    DBHandler store;
-    ASSERT_TRUE(store.SetupUserBasicInfo("ada"));
-    ASSERT_TRUE(store.SetupUserBasicInfo("bob"));
-    adaGuid = store.GetGUID("ada");
-    bobGuid = store.GetGUID("bob");
-  }
-
   static Json::Value Params(const std::string& user, const std::string& path) {
     Json::Value params(Json::objectValue);
     params["user"] = user;
@@ -133,8 +121,6 @@ class CardImport : public StoreTest {
     return texts;
   }
 
-  std::string ErrorLogText() { return ReadFile(root.Path(lumidex::kErrorLogPath)); }
-
   // Downloads all of ada's cards, imports the download for bob, and expects bob's cards to be
   // ada's `before` texts (UIDs aside).
   void ExpectRoundTripKeeps(std::vector<std::string> before) {
@@ -152,8 +138,6 @@ class CardImport : public StoreTest {
     std::sort(after.begin(), after.end());
     EXPECT_EQ(before, after);
   }
-
-  std::string adaGuid, bobGuid;
 };
 
 // The stored form of a card whose kept lines are `lines` (each with its CRLF).
@@ -692,12 +676,8 @@ TEST_F(CardImport, Vcard40WithUnfoldedPhotoUri) {
 
 // --- Collected real-world files -----------------------------------------------------------------
 
-// A folder of vCard files collected from many programs (default: the shared sample folder of this
-// machine). Every card of every file is stored, whatever its character set, case or shape.
-std::string SampleFolder() {
-  const char* folder = std::getenv("LUMIDEX_VCARD_SAMPLES");
-  return folder ? folder : "/work/shared/vcards";
-}
+// Every card of every file of the sample folder is stored, whatever its character set, case or
+// shape.
 
 struct Sample {
   const char* name;
@@ -743,9 +723,6 @@ class CollectedFiles : public CardImport {
       GTEST_SKIP() << "no sample folder at " << SampleFolder();
     }
   }
-  static std::string SampleBytes(const std::string& name) {
-    return ReadFile(SampleFolder() + "/" + name);
-  }
 };
 
 TEST_F(CollectedFiles, StoreEveryCardWhoseBytesTheDatabaseTakes) {
@@ -753,7 +730,7 @@ TEST_F(CollectedFiles, StoreEveryCardWhoseBytesTheDatabaseTakes) {
     SCOPED_TRACE(sample.name);
     Caldav::Exec("DELETE FROM addressbook_object");
     std::filesystem::remove(root.Path(lumidex::kErrorLogPath));
-    const std::string file = SampleBytes(sample.name);
+    const std::string file = SampleFile(sample.name);
     ASSERT_FALSE(file.empty());
     Upload(file, sample.stored > 0);
     EXPECT_EQ(sample.stored, Texts(adaGuid).size());
@@ -764,7 +741,7 @@ TEST_F(CollectedFiles, StoreEveryCardWhoseBytesTheDatabaseTakes) {
 TEST_F(CollectedFiles, LongUnfoldedLinesAndLargePhotosArriveWhole) {
   // A 2.2 KB photo on one line, a 1.3 KB design line and a 156 KB card: each would have ended
   // the import at its first long line with a 1023-byte line buffer.
-  const std::string blackberry = SampleBytes("blackberry-v21-photo-unfolded.vcf");
+  const std::string blackberry = SampleFile("blackberry-v21-photo-unfolded.vcf");
   const size_t at = blackberry.find("PHOTO;");
   ASSERT_NE(std::string::npos, at);
   const std::string photoLine = blackberry.substr(at, blackberry.find("\r\n", at) - at);
@@ -776,7 +753,7 @@ TEST_F(CollectedFiles, LongUnfoldedLinesAndLargePhotosArriveWhole) {
   EXPECT_NE(std::string::npos, texts[0].find(photoLine.substr(photoLine.find(':')) + "\r\n"));
 
   Caldav::Exec("DELETE FROM addressbook_object");
-  const std::string outlook = SampleBytes("outlook-german-v21-photo.vcf");
+  const std::string outlook = SampleFile("outlook-german-v21-photo.vcf");
   Upload(outlook);
   texts = Texts(adaGuid);
   ASSERT_EQ(1u, texts.size());
@@ -798,7 +775,7 @@ TEST_F(CollectedFiles, LongUnfoldedLinesAndLargePhotosArriveWhole) {
   EXPECT_GT(longest, 1300u);
 
   Caldav::Exec("DELETE FROM addressbook_object");
-  const std::string apple = SampleBytes("apple-addressbook-v30-photo-156k.vcf");
+  const std::string apple = SampleFile("apple-addressbook-v30-photo-156k.vcf");
   const std::string photo = Unfolded(apple, "PHOTO;BASE64:", "\r\nX-ABShowAs:");
   ASSERT_GT(photo.size(), 140000u);
   Upload(apple);
@@ -826,7 +803,7 @@ TEST_F(CollectedFiles, DownloadedCardsImportAgainUnchanged) {
   size_t expected = 0;
   for (const Sample& sample : kSamples) {
     if (sample.stored == 0) continue;
-    Upload(SampleBytes(sample.name));
+    Upload(SampleFile(sample.name));
     expected += sample.stored;
   }
   std::vector<std::string> before = Texts(adaGuid);

@@ -51,23 +51,13 @@ class CardListing : public StoreTest {
     if (store.GetGUID(user).empty()) store.SetupUserBasicInfo(user);
     const std::string guid = store.GetGUID(user);
     EXPECT_EQ(36u, guid.size());
-    return Caldav::Value("SELECT resource_id FROM addressbook_home WHERE owner_uid=" +
-                         Caldav::Quote(guid));
+    return Caldav::HomeOf(guid);
   }
 
   // Stores a card as the daemon would hold it; returns its resource id.
   std::string Store(const std::string& user, const std::string& name, const std::string& text) {
-    const std::string home = HomeOf(user);
-    Caldav::Exec(
-        "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
-        "vcard_uid, kind, md5) VALUES (" +
-        home + ", " + Caldav::Quote(name) + ", " + Caldav::Quote(text) + ", " +
-        Caldav::Quote("uid-" + name) + ", 0, '')");
-    return Caldav::Value("SELECT resource_id FROM addressbook_object WHERE resource_name=" +
-                         Caldav::Quote(name));
+    return Caldav::InsertCard(HomeOf(user), name, text, "uid-" + name);
   }
-
-  std::string ErrorLogText() { return ReadFile(root.Path(lumidex::kErrorLogPath)); }
 
   void ExpectLostParameters(const ORVA::APIResponse& response) {
     EXPECT_FALSE(response.IsSuccess());

@@ -4,38 +4,17 @@
 #include <json/json.h>
 #include <openssl/evp.h>
 
-#include <cstdlib>
-#include <sstream>
 #include <string>
 
-#include "db_handler.h"
-#include "lighttpd.h"
-#include "process.h"
-#include "signin.h"
-#include "test_env.h"
+#include "contacts_http.h"
+#include "records.h"
 
 using namespace testenv;
 
 namespace {
 
-const char kCurl[] = "/usr/bin/curl";
-const char kContacts[] = "/webapi/entry.cgi?api=ORVA.ContactAndCalendar.Contacts";
 const char kAdaPassword[] = "ada's pass";
 const char kBobPassword[] = "bob's pass";
-
-std::string SamplesDir() {
-  const char* dir = std::getenv("LUMIDEX_VCARD_SAMPLES");
-  return dir ? dir : SourceDir() + "/../shared/vcards";
-}
-
-Json::Value Parse(const std::string& json) {
-  Json::Value value;
-  std::istringstream in(json);
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << json.substr(0, 200);
-  return value;
-}
 
 // The bytes of the file's PHOTO, decoded here with OpenSSL: the value and its folded lines with
 // every blank taken out.
@@ -62,34 +41,22 @@ std::string PhotoOfFile(const std::string& text) {
   return bytes;
 }
 
-class PhotoOverHttp : public StoreTest {
+class PhotoOverHttp : public ContactsOverHttp {
  protected:
   void SetUp() override {
-    StoreTest::SetUp();
-    DBHandler store;
-    ASSERT_TRUE(store.SetupUserBasicInfo("ada"));
-    ASSERT_TRUE(store.SetupUserBasicInfo("bob"));
-    AddAccount(root, "ada", kAdaPassword);
-    AddAccount(root, "bob", kBobPassword);
-  }
-
-  static HttpReply Get(int port, const std::string& query, const std::string& who,
-                       const std::string& password, std::vector<std::string> headers = {}) {
-    headers.push_back(AuthorizationHeader(who, password));
-    return HttpRequest(port, "GET", std::string(kContacts) + query, headers);
+    ContactsOverHttp::SetUp();
+    AddUser("ada", kAdaPassword);
+    AddUser("bob", kBobPassword);
   }
 };
 
 TEST_F(PhotoOverHttp, ThePhotoComesAsItsImageAndTheLeanListingWithoutIt) {
   Lighttpd server(root.Dir());
   ASSERT_TRUE(server.Started()) << server.Log();
-  const std::string sample = SamplesDir() + "/apple-addressbook-v30-photo-156k.vcf";
+  const std::string sample = SampleFolder() + "/apple-addressbook-v30-photo-156k.vcf";
   const std::string jpeg = PhotoOfFile(ReadFile(sample));
   ASSERT_GT(jpeg.size(), 100000u);
-  ProcessResult imported = RunProcess({kCurl, "-sS", "-u", std::string("ada:") + kAdaPassword, "-F",
-                                       "file=@" + sample, "-F", "user=ada",
-                                       "http://127.0.0.1:" + std::to_string(server.Port()) +
-                                           kContacts + "&version=1&method=import_cards"});
+  ProcessResult imported = CurlImport(server.Port(), "ada", kAdaPassword, sample);
   ASSERT_EQ("{\"success\":true,\"data\":null}", imported.out) << imported.err << server.Log();
   // A card of bob's without a photo.
   DBHandler store;
@@ -104,8 +71,8 @@ TEST_F(PhotoOverHttp, ThePhotoComesAsItsImageAndTheLeanListingWithoutIt) {
   ASSERT_EQ(200, lean.status) << lean.raw.substr(0, 400);
   EXPECT_LT(lean.body.size(), 1000u) << lean.body;
   EXPECT_GT(full.body.size(), jpeg.size() * 4 / 3);
-  const Json::Value leanCard = Parse(lean.body)["data"]["cards"][0];
-  Json::Value fullCard = Parse(full.body)["data"]["cards"][0];
+  const Json::Value leanCard = ParseJson(lean.body)["data"]["cards"][0];
+  Json::Value fullCard = ParseJson(full.body)["data"]["cards"][0];
   EXPECT_EQ(Json::Value(true), leanCard["photo"]);
   EXPECT_EQ(Json::Value(Json::arrayValue), leanCard["categories"]);
   // Version 1 is as it was: the same record, the photo's line in `other`.

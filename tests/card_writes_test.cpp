@@ -22,11 +22,6 @@ class CardWrites : public StoreTest {
     return guid;
   }
 
-  static std::string HomeId(const std::string& guid) {
-    return Caldav::Value("SELECT resource_id FROM addressbook_home WHERE owner_uid=" +
-                         Caldav::Quote(guid));
-  }
-
   // resource_name, vcard_text, vcard_uid, kind, md5, created, modified of every card of a home.
   static Rows Cards(const std::string& home) {
     return Caldav::Query(
@@ -99,7 +94,7 @@ class CardWrites : public StoreTest {
 
 TEST_F(CardWrites, CardPassesThroughItsThreeStatesWithOneCurrentRevision) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   const std::string first = Card("uid-1", "Alice One");
   ASSERT_TRUE(handler.AddCard(guid, "uid-1", first));
   EXPECT_EQ(1, Syslog::Count("Add new Card completely."));
@@ -155,7 +150,7 @@ TEST_F(CardWrites, CardPassesThroughItsThreeStatesWithOneCurrentRevision) {
 
 TEST_F(CardWrites, SameTextTwiceMakesTwoCardsButTheSameUidIsRefused) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   const std::string text = Card("same", "Twin");
   ASSERT_TRUE(handler.AddCard(guid, "uid-a", text));
   ASSERT_TRUE(handler.AddCard(guid, "uid-b", text));
@@ -175,7 +170,7 @@ TEST_F(CardWrites, SameTextTwiceMakesTwoCardsButTheSameUidIsRefused) {
 
 TEST_F(CardWrites, HostileTextsAreStoredByteForByteWithTheDigestOfTheirOwnBytes) {
   const std::string guid = User("o'brien");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   const std::string uid = "it's \\ a 'uid' \xE2\x9C\x93";
   const std::string hostile = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" + uid +
                               "\r\nFN:O'Brien \"Bob\" \\'; DROP TABLE addressbook_object; --\r\n"
@@ -204,13 +199,10 @@ TEST_F(CardWrites, HostileTextsAreStoredByteForByteWithTheDigestOfTheirOwnBytes)
 
 TEST_F(CardWrites, NamesWithQuotesGetTheirRevisionRowsUnchanged) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   // A card made by a client, whose name the store did not choose.
   const std::string name = "it's-a-client's.vcf";
-  Caldav::Exec(
-      "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
-      "vcard_text, vcard_uid, kind, md5) VALUES (" +
-      home + ", " + Caldav::Quote(name) + ", 'x', 'client', 0, '')");
+  Caldav::InsertCard(home, name, "x", "client");
   ASSERT_TRUE(handler.UpdateCard(guid, name, Card("client", "Client")));
   EXPECT_EQ((Rows{{home, "f"}}), Revisions(home, name));
   EXPECT_EQ(1, Syslog::Count("Update Card[" + name + "] completely."));
@@ -235,13 +227,10 @@ TEST_F(CardWrites, CardForAGuidWithoutAHomeIsRefusedWithNothingWritten) {
 TEST_F(CardWrites, OneUsersWritesNeverTouchAnotherUsersCardOfTheSameName) {
   const std::string alice = User("alice");
   const std::string bob = User("bob");
-  const std::string aliceHome = HomeId(alice);
-  const std::string bobHome = HomeId(bob);
+  const std::string aliceHome = Caldav::HomeOf(alice);
+  const std::string bobHome = Caldav::HomeOf(bob);
   for (const auto& home : {aliceHome, bobHome}) {
-    Caldav::Exec(
-        "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
-        "vcard_text, vcard_uid, kind, md5) VALUES (" +
-        home + ", 'shared.vcf', 'text of " + home + "', 'uid', 0, '')");
+    Caldav::InsertCard(home, "shared.vcf", "text of " + home, "uid");
   }
   AgeHome(bobHome);
   const Rows bobBefore = Cards(bobHome);
@@ -263,7 +252,7 @@ TEST_F(CardWrites, OneUsersWritesNeverTouchAnotherUsersCardOfTheSameName) {
 
 TEST_F(CardWrites, UpdateOfAnUnknownNameFailsAndWritesNothing) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   ASSERT_TRUE(handler.AddCard(guid, "uid-1", Card("uid-1", "Kept")));
   AgeHome(home);
   const Row before = TableCounts();
@@ -280,7 +269,7 @@ TEST_F(CardWrites, UpdateOfAnUnknownNameFailsAndWritesNothing) {
 
 TEST_F(CardWrites, DeleteOfAnUnknownNameSucceedsAndRecordsTheDeletion) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   ASSERT_TRUE(handler.AddCard(guid, "uid-1", Card("uid-1", "Kept")));
   EXPECT_TRUE(handler.DelCard(guid, "never-was.vcf"));
   EXPECT_EQ((Rows{{home, "t"}}), Revisions(home, "never-was.vcf"));
@@ -289,7 +278,7 @@ TEST_F(CardWrites, DeleteOfAnUnknownNameSucceedsAndRecordsTheDeletion) {
 
 TEST_F(CardWrites, CardsBeyondTheArgumentLimitKeepTheirDigest) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   const std::string big = PhotoCard("big-photo", 200 * 1024);
   ASSERT_GT(big.size(), 200u * 1024);
   ASSERT_TRUE(handler.AddCard(guid, "big-photo", big));
@@ -321,7 +310,7 @@ TEST_F(CardWrites, CardsBeyondTheArgumentLimitKeepTheirDigest) {
 
 TEST_F(CardWrites, MissingOrBrokenHelperStillGivesProperNamesAndDigests) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
 
   root.RemoveHelper();
   Syslog::Clear();
@@ -353,7 +342,7 @@ TEST_F(CardWrites, MissingOrBrokenHelperStillGivesProperNamesAndDigests) {
 
 TEST_F(CardWrites, FailedStepsAreReportedAndRolledBackWhole) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   AgeHome(home);
   const Row before = TableCounts();
 
@@ -407,7 +396,7 @@ TEST_F(CardWrites, FailedStepsAreReportedAndRolledBackWhole) {
 // An edit made from a card read earlier: it goes in only while the card is still as read.
 TEST_F(CardWrites, UpdateAgainstTheDigestItWasReadWithRefusesAStaleCard) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   ASSERT_TRUE(handler.AddCard(guid, "uid-1", Card("uid-1", "One")));
   const std::string name = Cards(home)[0][0];
 
@@ -449,7 +438,7 @@ TEST_F(CardWrites, UpdateAgainstTheDigestItWasReadWithRefusesAStaleCard) {
 
 TEST_F(CardWrites, TextsTheDatabaseCannotHoldAreRefusedWhole) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   Syslog::Clear();
   EXPECT_FALSE(handler.AddCard(guid, "nul", std::string("BEGIN:VCARD\r\nFN:a\0b\r\n", 21)));
   EXPECT_EQ(1, Syslog::Count("Card text holds a NUL byte, not stored"));
@@ -461,7 +450,7 @@ TEST_F(CardWrites, TextsTheDatabaseCannotHoldAreRefusedWhole) {
 
 TEST_F(CardWrites, OverlongNamesAreRefusedNotCutOff) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   ASSERT_TRUE(handler.AddCard(guid, "uid-1", Card("uid-1", "One")));
   const Row before = TableCounts();
   // A stored card's name with more after it: cut short, it would name that card.
@@ -476,7 +465,7 @@ TEST_F(CardWrites, OverlongNamesAreRefusedNotCutOff) {
 // The client takes C strings: a value with a NUL byte would reach the database cut short there.
 TEST_F(CardWrites, NamesWithANulByteAreRefusedNotCutOff) {
   const std::string guid = User("alice");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   ASSERT_TRUE(handler.AddCard(guid, "uid-1", Card("uid-1", "One")));
   const Row before = TableCounts();
   const std::string name = Cards(home)[0][0] + std::string("\0x", 2);

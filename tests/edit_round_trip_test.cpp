@@ -13,32 +13,15 @@
 #include <sstream>
 
 #include "db_handler.h"
+#include "module_call.h"
+#include "records.h"
 #include "test_env.h"
-#include "webapi.h"
-
-extern "C" ORVA::APITableRow* GetAPITable();
 
 using namespace testenv;
 
 namespace {
 
 const char kNewPhone[] = "+1 555 0199";
-
-// The folder of vCard files collected from phones, desktop address books and webmail.
-std::string SampleFolder() {
-  const char* folder = std::getenv("LUMIDEX_VCARD_SAMPLES");
-  return folder ? folder : "/work/shared/vcards";
-}
-
-std::vector<std::string> SampleFiles() {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& file : std::filesystem::directory_iterator(SampleFolder(), error)) {
-    if (file.path().extension() == ".vcf") names.push_back(file.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // Files whose cards the edit refuses, and why: their stored text would not survive.
 const std::map<std::string, std::string> kRefusedFiles = {};
@@ -106,16 +89,6 @@ std::string WithUid(const std::string& card, const std::string& uid) {
   return card.substr(0, lf + 1) + "UID:" + uid + end + card.substr(lf + 1);
 }
 
-Json::Value Entry(const char* key, const Json::Value& label, std::vector<const char*> types,
-                  const char* data) {
-  Json::Value entry(Json::objectValue);
-  entry["key"] = key;
-  entry["cust_name"] = label;
-  for (const char* type : types) entry["type"].append(type);
-  entry["data"] = data;
-  return entry;
-}
-
 class EditRoundTrip : public StoreTest {
  protected:
   void SetUp() override {
@@ -125,25 +98,13 @@ class EditRoundTrip : public StoreTest {
     ASSERT_FALSE(guid.empty());
   }
 
-  ORVA::APIResponse Call(const char* method, const Json::Value& params) {
-    ORVA::APIResponse response;
-    ORVA::APIRequest request(params);
-    for (const ORVA::APITableRow* row = GetAPITable(); row->api; ++row) {
-      if (std::strcmp(row->api, "ORVA.ContactAndCalendar.Contacts") == 0 &&
-          std::strcmp(row->method, method) == 0) {
-        row->handler(&request, &response);
-        return response;
-      }
-    }
-    ADD_FAILURE() << "no table row for " << method;
-    return response;
+  ORVA::APIResponse Add(const Json::Value& card) {
+    return RunContacts("add_card", UserParams(user, "card", card));
   }
 
   // The record the listing gives for the card named `id`; null when it lists none.
   Json::Value Listed(const std::string& id) {
-    Json::Value params;
-    params["user"] = user;
-    ORVA::APIResponse response = Call("list_cards", params);
+    ORVA::APIResponse response = RunContacts("list_cards", UserParams(user));
     EXPECT_TRUE(response.IsSuccess());
     for (const Json::Value& card : response.Data()["cards"]) {
       if (card["id"].asString() == id) return card;
@@ -152,10 +113,8 @@ class EditRoundTrip : public StoreTest {
   }
 
   std::vector<std::string> ListedIds() {
-    Json::Value params;
-    params["user"] = user;
     std::vector<std::string> ids;
-    const ORVA::APIResponse response = Call("list_cards", params);
+    const ORVA::APIResponse response = RunContacts("list_cards", UserParams(user));
     for (const Json::Value& card : response.Data()["cards"]) {
       ids.push_back(card["id"].asString());
     }
@@ -165,10 +124,7 @@ class EditRoundTrip : public StoreTest {
   // The edit as the page sends it: the listed record, named by its id.
   ORVA::APIResponse Edit(Json::Value record) {
     record["resource_name"] = record["id"];
-    Json::Value params;
-    params["user"] = user;
-    params["card"] = record;
-    return Call("edit_card", params);
+    return RunContacts("edit_card", UserParams(user, "card", record));
   }
 
   std::string StoredText(const std::string& id) {
@@ -176,14 +132,19 @@ class EditRoundTrip : public StoreTest {
                          Caldav::Quote(id));
   }
 
-  // Stores `text` as a client would and returns the new card's name.
-  std::string Store(const std::string& text) {
-    std::vector<std::string> before = ListedIds();
-    if (!store.AddCard(guid, "round-trip-" + std::to_string(++stored), text)) return "";
+  // The id the listing gives now that was not among `before` ("" when none).
+  std::string NewId(const std::vector<std::string>& before) {
     for (const std::string& id : ListedIds()) {
       if (std::find(before.begin(), before.end(), id) == before.end()) return id;
     }
     return "";
+  }
+
+  // Stores `text` as a client would and returns the new card's name.
+  std::string Store(const std::string& text) {
+    std::vector<std::string> before = ListedIds();
+    if (!store.AddCard(guid, "round-trip-" + std::to_string(++stored), text)) return "";
+    return NewId(before);
   }
 
   // The round trip of one stored card: an unchanged edit keeps the stored text byte for byte
@@ -244,7 +205,7 @@ TEST(SampleFolder, HoldsTheCollectedFiles) {
 
 TEST_P(SampleCards, EditOfTheListedRecordRoundTrips) {
   const std::string name = GetParam();
-  const std::string bytes = ReadFile(SampleFolder() + "/" + name);
+  const std::string bytes = SampleFile(name);
   ASSERT_FALSE(bytes.empty());
   if (!IsUtf8(bytes)) {
     EXPECT_FALSE(store.AddCard(guid, "not-utf-8", bytes));
@@ -281,11 +242,9 @@ TEST_P(SampleCards, EditOfTheListedRecordRoundTrips) {
 
 TEST_P(SampleCards, EditOfAnImportedCardRoundTrips) {
   const std::string name = GetParam();
-  Json::Value params;
-  params["user"] = user;
-  params["file"] = name;
+  Json::Value params = UserParams(user, "file", name);
   params["file_tmp"] = SampleFolder() + "/" + name;
-  ORVA::APIResponse imported = Call("import_cards", params);
+  ORVA::APIResponse imported = RunContacts("import_cards", params);
   const std::vector<std::string> ids = ListedIds();
   if (ids.empty()) {
     EXPECT_EQ(1011, imported.ErrorCode());
@@ -465,15 +424,6 @@ TEST_F(EditRoundTrip, HostileValuesStayDataAcrossEdits) {
 
 // --- what a caller sends never changes a card's structure ---------------------------------------
 
-Json::Value ParseJson(const std::string& json) {
-  Json::Value value;
-  std::istringstream in(json);
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << json;
-  return value;
-}
-
 // A type word as the listing gives it back: a comma in a type reads as a list, as in the
 // TYPE="HOME,FAX" clients write.
 std::vector<std::string> ListedWords(const std::string& word) {
@@ -524,14 +474,8 @@ TEST_F(EditRoundTrip, HostileTypeWordsAreQuotedOrRefusedInTheAddAndTheEdit) {
     card["tel"][0]["data"] = kData;
     card["note"] = "after";
     const std::vector<std::string> before = ListedIds();
-    Json::Value params;
-    params["user"] = user;
-    params["card"] = card;
-    ASSERT_TRUE(Call("add_card", params).IsSuccess());
-    std::string id;
-    for (const std::string& listed : ListedIds()) {
-      if (std::find(before.begin(), before.end(), listed) == before.end()) id = listed;
-    }
+    ASSERT_TRUE(Add(card).IsSuccess());
+    const std::string id = NewId(before);
     Json::Value listed = Listed(id);
     std::vector<std::string> words = ListedWords(word);
     words.push_back("CELL");
@@ -579,10 +523,7 @@ TEST_F(EditRoundTrip, HostileTypeWordsAreQuotedOrRefusedInTheAddAndTheEdit) {
     card["tel"].append(Json::Value(Json::objectValue));
     card["tel"][0]["type"].append(word);
     card["tel"][0]["data"] = "1";
-    Json::Value params;
-    params["user"] = user;
-    params["card"] = card;
-    const ORVA::APIResponse added = Call("add_card", params);
+    const ORVA::APIResponse added = Add(card);
     EXPECT_FALSE(added.IsSuccess());
     EXPECT_EQ(1015, added.ErrorCode());
     EXPECT_EQ(before, ListedIds());
@@ -623,15 +564,9 @@ TEST_F(EditRoundTrip, EntriesWithoutDataAreNeverWritten) {
   const Json::Value empty = ParseJson(R"({"name":{"family_name":"Empty"},
     "tel":[{"type":["CELL"],"data":""},{}],"mail":[{"data":""}],
     "adr":[{}, {"type":["HOME"],"data":";;;;;;"}, {"data":"   "}],"url":[{"data":""}]})");
-  Json::Value params;
-  params["user"] = user;
-  params["card"] = empty;
   const std::vector<std::string> before = ListedIds();
-  ASSERT_TRUE(Call("add_card", params).IsSuccess());
-  std::string id;
-  for (const std::string& listed : ListedIds()) {
-    if (std::find(before.begin(), before.end(), listed) == before.end()) id = listed;
-  }
+  ASSERT_TRUE(Add(empty).IsSuccess());
+  const std::string id = NewId(before);
   const std::string added = StoredText(id);
   for (const char* property : {"\nTEL", "\nEMAIL", "\nADR", "\nURL"}) {
     EXPECT_EQ(std::string::npos, added.find(property)) << added;

@@ -14,10 +14,12 @@
 
 #include "lighttpd.h"
 #include "process.h"
+#include "records.h"
 #include "signin.h"
 #include "test_env.h"
 
 namespace fs = std::filesystem;
+using testenv::ParseJson;
 using testenv::ProcessResult;
 
 namespace {
@@ -29,13 +31,6 @@ std::string EntryCgi() { return testenv::BuildDir() + "/platform/entry.cgi"; }
 
 std::string Query(const std::string& method, int version = 1, const std::string& api = kTestApi) {
   return "api=" + api + "&version=" + std::to_string(version) + "&method=" + method;
-}
-
-bool ParseJson(const std::string& text, Json::Value* value) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string errors;
-  return reader->parse(text.data(), text.data() + text.size(), value, &errors);
 }
 
 // The header lines the front puts on every reply, its own and those handlers write.

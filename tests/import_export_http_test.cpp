@@ -5,19 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "db_handler.h"
-#include "lighttpd.h"
-#include "process.h"
-#include "signin.h"
-#include "test_env.h"
+#include "contacts_http.h"
 
 using namespace testenv;
 
 namespace {
 
-// Debian's curl (scripts/deps.sh installs it); started without a shell, so by its path.
-const char kCurl[] = "/usr/bin/curl";
-const char kContacts[] = "/webapi/entry.cgi?api=ORVA.ContactAndCalendar.Contacts&version=1";
 // ada signs in as herself, as a user of the pages would.
 const char kAdaPassword[] = "ada's pass";
 
@@ -33,17 +26,11 @@ std::vector<std::string> CardsOf(const std::string& body) {
   return cards;
 }
 
-class ImportExportOverHttp : public StoreTest {
+class ImportExportOverHttp : public ContactsOverHttp {
  protected:
   void SetUp() override {
-    StoreTest::SetUp();
-    DBHandler store;
-    ASSERT_TRUE(store.SetupUserBasicInfo("ada"));
-    AddAccount(root, "ada", kAdaPassword);
-  }
-
-  static std::string Url(int port, const std::string& methodAndParams) {
-    return "http://127.0.0.1:" + std::to_string(port) + kContacts + "&method=" + methodAndParams;
+    ContactsOverHttp::SetUp();
+    AddUser("ada", kAdaPassword);
   }
 };
 
@@ -52,11 +39,8 @@ TEST_F(ImportExportOverHttp, CurlUploadImportsAndTheDownloadIsContactVcf) {
   ASSERT_TRUE(server.Started()) << server.Log();
 
   const std::string upload = root.Path("/x.vcf");
-  WriteFile(upload, ReadFile(SourceDir() + "/tests/data/phone-v21-qp-crlf.vcf") +
-                        ReadFile(SourceDir() + "/tests/data/webmail-v30-lf-cut.vcf"));
-  ProcessResult imported =
-      RunProcess({kCurl, "-sS", "-u", std::string("ada:") + kAdaPassword, "-F", "file=@" + upload,
-                  "-F", "user=ada", Url(server.Port(), "import_cards")});
+  WriteFile(upload, DataFile("phone-v21-qp-crlf.vcf") + DataFile("webmail-v30-lf-cut.vcf"));
+  ProcessResult imported = CurlImport(server.Port(), "ada", kAdaPassword, upload);
   ASSERT_EQ(0, imported.exitCode) << imported.err << server.Log();
   EXPECT_EQ("{\"success\":true,\"data\":null}", imported.out);
   EXPECT_EQ("5", Caldav::Value("SELECT count(*) FROM addressbook_object"));
@@ -73,9 +57,9 @@ TEST_F(ImportExportOverHttp, CurlUploadImportsAndTheDownloadIsContactVcf) {
   // curl names the file after Content-Disposition, as a browser does.
   const std::string downloads = root.Path("/downloads");
   std::filesystem::create_directories(downloads);
-  ProcessResult saved =
-      RunProcess({kCurl, "-sS", "-u", std::string("ada:") + kAdaPassword, "-f", "-O", "-J",
-                  "--output-dir", downloads, Url(server.Port(), "export_all_cards&user=ada")});
+  ProcessResult saved = RunProcess(
+      {kCurl, "-sS", "-u", std::string("ada:") + kAdaPassword, "-f", "-O", "-J", "--output-dir",
+       downloads, Url(server.Port(), "&version=1&method=export_all_cards&user=ada")});
   ASSERT_EQ(0, saved.exitCode) << saved.err << server.Log();
   const std::string body = ReadFile(downloads + "/Contact.vcf");
   EXPECT_EQ(bodySize, body.size());
@@ -88,9 +72,8 @@ TEST_F(ImportExportOverHttp, CurlUploadImportsAndTheDownloadIsContactVcf) {
   EXPECT_EQ(1u, files);
 
   // The headers as the client receives them: one of each, the length in bytes.
-  HttpReply reply = HttpRequest(server.Port(), "GET",
-                                std::string(kContacts) + "&method=export_all_cards&user=ada",
-                                {AuthorizationHeader("ada", kAdaPassword)});
+  HttpReply reply =
+      Get(server.Port(), "&version=1&method=export_all_cards&user=ada", "ada", kAdaPassword);
   ASSERT_TRUE(reply.received) << server.Log();
   EXPECT_EQ(200, reply.status) << reply.raw.substr(0, 400);
   EXPECT_EQ("text/x-vcard", reply.Header("Content-Type"));
@@ -100,10 +83,9 @@ TEST_F(ImportExportOverHttp, CurlUploadImportsAndTheDownloadIsContactVcf) {
   EXPECT_EQ(body, reply.body);
 
   // A failure is a real 404 with nothing in it.
-  HttpReply missing = HttpRequest(
-      server.Port(), "GET",
-      std::string(kContacts) + "&method=export_cards&user=ada&id=" + UrlEncode("[\"999999\"]"),
-      {AuthorizationHeader("ada", kAdaPassword)});
+  HttpReply missing =
+      Get(server.Port(), "&version=1&method=export_cards&user=ada&id=" + UrlEncode("[\"999999\"]"),
+          "ada", kAdaPassword);
   EXPECT_EQ(404, missing.status) << missing.raw;
   EXPECT_EQ("", missing.body);
 }

@@ -13,13 +13,12 @@
 #include <thread>
 
 #include "lumidex_paths.h"
+#include "module_call.h"
+#include "records.h"
 #include "settings_env.h"
-#include "webapi.h"
 
 using namespace testenv;
 namespace fs = std::filesystem;
-
-extern "C" ORVA::APITableRow* GetAPITable();
 
 namespace {
 
@@ -51,15 +50,6 @@ ino_t Inode(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-Json::Value ParseJson(const std::string& text) {
-  Json::Value value;
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::istringstream in(text);
-  if (!Json::parseFromStream(builder, in, &value, &errors)) ADD_FAILURE() << errors << text;
-  return value;
-}
-
 Json::Value SetParams(const Json::Value& http, const Json::Value& https, const Json::Value& ssl,
                       const Json::Value& redirect) {
   Json::Value params(Json::objectValue);
@@ -71,15 +61,8 @@ Json::Value SetParams(const Json::Value& http, const Json::Value& https, const J
 }
 
 // One request through the table row the framework would pick.
-ORVA::APIResponse Call(const std::string& method, const Json::Value& params) {
-  ORVA::APIRequest request(params);
-  ORVA::APIResponse response;
-  for (ORVA::APITableRow* row = GetAPITable(); row->api; ++row) {
-    if (std::string(row->api) == "ORVA.ContactAndCalendar.Common" && method == row->method) {
-      row->handler(&request, &response);
-    }
-  }
-  return response;
+ORVA::APIResponse Call(const char* method, const Json::Value& params) {
+  return RunMethod("ORVA.ContactAndCalendar.Common", method, params);
 }
 
 class ServerSettings : public ::testing::Test {

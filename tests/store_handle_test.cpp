@@ -33,11 +33,6 @@ class StoreHandle : public StoreTest {
     sqlite3_finalize(st);
     sqlite3_close(db);
   }
-
-  std::string HomeId(const std::string& guid) {
-    return Caldav::Value("SELECT resource_id FROM addressbook_home WHERE owner_uid=" +
-                         Caldav::Quote(guid));
-  }
 };
 
 TEST_F(StoreHandle, FirstStartCreatesTheMappingDatabaseOnce) {
@@ -65,7 +60,7 @@ TEST_F(StoreHandle, ProvisioningWritesExactlyTheThreeRowsOnce) {
   ASSERT_TRUE(handler.SetupUserBasicInfo("alice"));
   const std::string guid = handler.GetGUID("alice");
   ASSERT_EQ(36u, guid.size());
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   ASSERT_FALSE(home.empty());
   EXPECT_EQ("2", Caldav::Value("SELECT dataversion FROM addressbook_home"));
   Rows meta = Caldav::Query(
@@ -237,21 +232,15 @@ TEST_F(StoreHandle, CardsAreReadInParallelArraysAndAppended) {
   DBHandler handler;
   ASSERT_TRUE(handler.SetupUserBasicInfo("dora"));
   const std::string guid = handler.GetGUID("dora");
-  const std::string home = HomeId(guid);
+  const std::string home = Caldav::HomeOf(guid);
   Json::Value names, texts, ids;
   Syslog::Clear();
   EXPECT_EQ(0u, handler.GetCards(names, texts, guid, ids));
   EXPECT_TRUE(Syslog::Messages().empty());
 
   const std::string text = "BEGIN:VCARD\r\nFN:It's \\ me\r\nEND:VCARD\r\n";
-  Caldav::Exec(
-      "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
-      "vcard_text, vcard_uid, kind, md5) VALUES (" +
-      home + ", 'a.vcf', " + Caldav::Quote(text) + ", 'u1', 0, '')");
-  Caldav::Exec(
-      "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
-      "vcard_text, vcard_uid, kind, md5) VALUES (" +
-      home + ", 'b.vcf', '', 'u2', 0, '')");
+  Caldav::InsertCard(home, "a.vcf", text, "u1");
+  Caldav::InsertCard(home, "b.vcf", "", "u2");
   EXPECT_EQ(2u, handler.GetCards(names, texts, guid, ids));
   EXPECT_EQ(2u, handler.GetCards(names, texts, guid, ids));
   ASSERT_EQ(4u, names.size());
@@ -279,12 +268,8 @@ TEST_F(StoreHandle, AnotherUsersCardIsNotExported) {
   DBHandler handler;
   ASSERT_TRUE(handler.SetupUserBasicInfo("erin"));
   ASSERT_TRUE(handler.SetupUserBasicInfo("fred"));
-  const std::string erinHome = HomeId(handler.GetGUID("erin"));
-  Caldav::Exec(
-      "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, "
-      "vcard_text, vcard_uid, kind, md5) VALUES (" +
-      erinHome + ", 'e.vcf', 'x', 'u', 0, '')");
-  const std::string id = Caldav::Value("SELECT resource_id FROM addressbook_object");
+  const std::string erinHome = Caldav::HomeOf(handler.GetGUID("erin"));
+  const std::string id = Caldav::InsertCard(erinHome, "e.vcf", "x", "u");
   EXPECT_EQ("x\n", handler.ExportData(handler.GetGUID("erin"), id));
   EXPECT_EQ("error", handler.ExportData(handler.GetGUID("fred"), id));
 }

@@ -75,35 +75,25 @@ class StreamedListing : public StoreTest {
   std::string Home() {
     DBHandler store;
     store.SetupUserBasicInfo("ann");
-    return Caldav::Value("SELECT resource_id FROM addressbook_home WHERE owner_uid=" +
-                         Caldav::Quote(store.GetGUID("ann")));
+    return Caldav::HomeOf(store.GetGUID("ann"));
   }
 
   void Store(const std::string& home, const std::string& name, const std::string& text) {
-    Caldav::Exec(
-        "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
-        "vcard_uid, kind, md5) VALUES (" +
-        home + ", " + Caldav::Quote(name) + ", " + Caldav::Quote(text) + ", " +
-        Caldav::Quote("uid-" + name) + ", 0, " + Caldav::Quote(Md5Hex(text)) + ")");
+    Caldav::InsertCard(home, name, text, "uid-" + name, Md5Hex(text));
   }
 };
 
 TEST_F(StreamedListing, StreamedBytesAreThoseOfTheWholeResultForEverySampleCard) {
-  const std::string samples = std::getenv("LUMIDEX_VCARD_SAMPLES")
-                                  ? std::getenv("LUMIDEX_VCARD_SAMPLES")
-                                  : "/work/shared/vcards";
-  ASSERT_TRUE(std::filesystem::is_directory(samples)) << samples;
+  ASSERT_TRUE(std::filesystem::is_directory(SampleFolder())) << SampleFolder();
   const std::string home = Home();
   int stored = 0;
-  for (const auto& item : std::filesystem::directory_iterator(samples)) {
-    if (item.path().extension() != ".vcf") continue;
-    const std::string text = ReadFile(item.path());
-    const std::string name = item.path().filename().string();
+  for (const std::string& name : SampleFiles()) {
+    const std::string text = SampleFile(name);
     // As a phone stored it (the database holds UTF-8 only), and as the import stores it.
     if (IsUtf8(text)) Store(home, name, text);
     int number = 0;
     vcard::ReadCardsOfFile(
-        item.path(), [&] { return "uid-" + std::to_string(++number); },
+        SampleFolder() + "/" + name, [&] { return "uid-" + std::to_string(++number); },
         [&](const vcard::ImportedCard& card) {
           Store(home, name + "#" + std::to_string(card.number), card.text);
           ++stored;

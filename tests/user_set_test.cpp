@@ -91,8 +91,7 @@ class UserSet : public StoreTest {
     DBHandler lookup;
     const std::string guid = lookup.GetGUID(shortName);
     if (guid.empty()) return "";
-    return Caldav::Value("SELECT resource_id FROM addressbook_home WHERE owner_uid=" +
-                         Caldav::Quote(guid));
+    return Caldav::HomeOf(guid);
   }
 
   static CardSet CardsOf(const std::string& shortName) {

@@ -8,43 +8,12 @@
 #include <random>
 
 #include "card_model.h"
+#include "records.h"
 #include "test_env.h"
 
 using namespace testenv;
 
 namespace {
-
-// An entry of tel, mail, adr or url as the reader must produce it. No types means no `type` key.
-Json::Value Entry(const char* key, const Json::Value& custName, std::vector<std::string> types,
-                  const std::string& data) {
-  Json::Value entry(Json::objectValue);
-  entry["key"] = key;
-  entry["cust_name"] = custName;
-  for (const std::string& type : types) entry["type"].append(type);
-  entry["data"] = data;
-  return entry;
-}
-
-Json::Value Array(std::initializer_list<Json::Value> items) {
-  Json::Value array(Json::arrayValue);
-  for (const Json::Value& item : items) array.append(item);
-  return array;
-}
-
-Json::Value Name(const char* family, const char* given, const char* additional) {
-  Json::Value name(Json::objectValue);
-  name["family_name"] = family;
-  name["given_name"] = given;
-  name["additional_name"] = additional;
-  return name;
-}
-
-Json::Value Company(const char* org, const char* title) {
-  Json::Value company(Json::objectValue);
-  company["org"] = org;
-  company["title"] = title;
-  return company;
-}
 
 const Json::Value kNull;
 
@@ -95,11 +64,6 @@ std::unique_ptr<char[]> ExactCopy(const std::string& text) {
   return buffer;
 }
 
-std::string SamplesDir() {
-  const char* dir = std::getenv("LUMIDEX_VCARD_SAMPLES");
-  return dir ? dir : "/work/shared/vcards";
-}
-
 class VCardReader : public ::testing::Test {
  protected:
   // As the listing reads a card.
@@ -109,7 +73,7 @@ class VCardReader : public ::testing::Test {
   }
 
   Json::Value ReadSample(const std::string& file) {
-    const std::string path = SamplesDir() + "/" + file;
+    const std::string path = SampleFolder() + "/" + file;
     if (!FileExists(path)) ADD_FAILURE() << "sample missing: " << path;
     return Read(ReadFile(path));
   }
@@ -459,9 +423,9 @@ TEST_F(VCardReader, TextAfterTheEndIsNotRead) {
 TEST_F(VCardReader, TruncatedAndDamagedCardsAlwaysGiveAWellFormedRecord) {
   // Every prefix of realistic cards, then random damage with the characters the scanner
   // reacts to; each in a buffer of exactly its size.
-  const std::vector<std::string> cards = {
-      kPhoneCard, kDesktopCard, ReadFile(SamplesDir() + "/eds-v30-evil-folding-escapes.vcf"),
-      ReadFile(SamplesDir() + "/google-gmail-v30-ablabel.vcf")};
+  const std::vector<std::string> cards = {kPhoneCard, kDesktopCard,
+                                          SampleFile("eds-v30-evil-folding-escapes.vcf"),
+                                          SampleFile("google-gmail-v30-ablabel.vcf")};
   for (const std::string& card : cards) {
     for (size_t length = 0; length <= card.size(); ++length) {
       ASSERT_TRUE(WellFormed(Read(card.substr(0, length)))) << "prefix " << length;
@@ -493,15 +457,15 @@ TEST_F(VCardReader, TruncatedAndDamagedCardsAlwaysGiveAWellFormedRecord) {
 class VCardSamples : public VCardReader {
  protected:
   void SetUp() override {
-    if (!std::filesystem::is_directory(SamplesDir())) {
-      GTEST_SKIP() << "no sample folder at " << SamplesDir();
+    if (!std::filesystem::is_directory(SampleFolder())) {
+      GTEST_SKIP() << "no sample folder at " << SampleFolder();
     }
   }
 };
 
 TEST_F(VCardSamples, EverySampleGivesAWellFormedRecord) {
   int files = 0;
-  for (const auto& item : std::filesystem::directory_iterator(SamplesDir())) {
+  for (const auto& item : std::filesystem::directory_iterator(SampleFolder())) {
     if (item.path().extension() != ".vcf") continue;
     ++files;
     const Json::Value record = ReadSample(item.path().filename());

@@ -1,6 +1,8 @@
 // Fixtures shared by the tests (see test_env.h).
 #include "test_env.h"
 
+#include "lumidex_paths.h"
+
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 #include <libpq-fe.h>
 #include <openssl/md5.h>
@@ -9,6 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -137,6 +140,20 @@ std::string Caldav::Quote(const std::string& text) {
   return quoted + "'";
 }
 
+std::string Caldav::HomeOf(const std::string& guid) {
+  return Value("SELECT resource_id FROM addressbook_home WHERE owner_uid=" + Quote(guid));
+}
+
+std::string Caldav::InsertCard(const std::string& home, const std::string& name,
+                               const std::string& text, const std::string& uid,
+                               const std::string& md5) {
+  return Value(
+      "INSERT INTO addressbook_object (addressbook_home_resource_id, resource_name, vcard_text, "
+      "vcard_uid, kind, md5) VALUES (" +
+      home + ", " + Quote(name) + ", " + Quote(text) + ", " + Quote(uid) + ", 0, " + Quote(md5) +
+      ") RETURNING resource_id");
+}
+
 void Syslog::Clear() { SyslogRecord().clear(); }
 std::vector<std::string> Syslog::Messages() { return SyslogRecord(); }
 int Syslog::Count(const std::string& text) {
@@ -149,6 +166,8 @@ void StoreTest::SetUp() {
   Caldav::Reset();
   Syslog::Clear();
 }
+
+std::string StoreTest::ErrorLogText() const { return ReadFile(root.Path(lumidex::kErrorLogPath)); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -169,6 +188,27 @@ std::string WriteScript(const std::string& path, const std::string& body) {
   WriteFile(path, "#!/bin/sh\n" + body);
   chmod(path.c_str(), 0755);
   return path;
+}
+
+std::string SampleFolder() {
+  const char* folder = std::getenv("LUMIDEX_VCARD_SAMPLES");
+  return folder ? folder : SourceDir() + "/../shared/vcards";
+}
+
+std::vector<std::string> SampleFiles() {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& file : fs::directory_iterator(SampleFolder(), error)) {
+    if (file.path().extension() == ".vcf") names.push_back(file.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string SampleFile(const std::string& name) { return ReadFile(SampleFolder() + "/" + name); }
+
+std::string DataFile(const std::string& name) {
+  return ReadFile(SourceDir() + "/tests/data/" + name);
 }
 
 std::string Md5Hex(const std::string& bytes) {

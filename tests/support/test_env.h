@@ -44,6 +44,12 @@ class Caldav {
   // The single value of a one-row, one-column query ("" when no row).
   static std::string Value(const std::string& sql);
   static std::string Quote(const std::string& text);  // a safe SQL literal for test setup
+  // The resource id of the address-book home of `guid` ("" when it has none).
+  static std::string HomeOf(const std::string& guid);
+  // Stores a card row directly, as the daemon holds one, and returns its resource id.
+  static std::string InsertCard(const std::string& home, const std::string& name,
+                                const std::string& text, const std::string& uid,
+                                const std::string& md5 = "");
 };
 
 // Every message written with syslog since the last Clear(), formatted.
@@ -59,6 +65,8 @@ class Syslog {
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // What the code under test wrote to the package's error log.
+  std::string ErrorLogText() const;
   TempRoot root;
 };
 
@@ -68,6 +76,14 @@ void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 // A script under the root whose body is `body` (a shell script), made executable; returns its path.
 std::string WriteScript(const std::string& path, const std::string& body);
+
+// The folder of real vCard files from phones, desktop address books and webmail
+// (LUMIDEX_VCARD_SAMPLES names another), the names of its .vcf files sorted, and one file's bytes.
+std::string SampleFolder();
+std::vector<std::string> SampleFiles();
+std::string SampleFile(const std::string& name);
+// The bytes of tests/data/`name`.
+std::string DataFile(const std::string& name);
 
 // MD5 of `bytes` as 32 lower-case hex digits, computed in the test for comparison.
 std::string Md5Hex(const std::string& bytes);
