@@ -56,8 +56,8 @@ class ImportBatch : public StoreTest {
 };
 
 TEST_F(ImportBatch, RefusedCardsRollBackAloneAndAFailedCommitStoresNoneOfItsBatch) {
-  // A batch commits once 100 cards are stored in it: 1-100, 101-201 (card 150 refused at once)
-  // and 202-250, whose commit fails on card 220.
+  // A batch commits once 50 cards are stored in it: 1-50, 51-100, 101-151 (card 150 refused at
+  // once), 152-201 and 202-250, whose commit fails on card 220.
   std::string file;
   for (int i = 1; i <= 250; ++i) {
     const std::string mark = i == 150 ? " REFUSE-NOW" : i == 220 ? " REFUSE-AT-COMMIT" : "";

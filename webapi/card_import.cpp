@@ -18,8 +18,10 @@ struct RefusedCard {
 };
 
 // Cards per commit: one log flush for this many cards, while other writes to the same address
-// book wait for at most this many cards' worth of import.
-constexpr std::size_t kCardsPerCommit = 100;
+// book wait for at most this many cards' worth of import. Each card is a savepoint, and
+// PostgreSQL keeps only 64 of a transaction's subtransactions in its fast cache: past that,
+// every statement's visibility checks slow down, so a batch stays below it.
+constexpr std::size_t kCardsPerCommit = 50;
 
 // A card stored in the open batch, not yet committed.
 struct Pending {
