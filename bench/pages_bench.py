@@ -89,20 +89,28 @@ def wait(driver, condition, timeout=60):
 
 
 def time_loads(driver, server, expected):
-    """Seconds from navigation start to the list drawn, and to that frame on screen."""
+    """Seconds from navigation start to the list drawn, and to that frame on screen; and, for
+    the listing the page asked for, to its request sent, its first byte and its last byte."""
     drawn, painted = [], []
+    listing = {"sent": [], "first byte": [], "last byte": []}
     for _ in range(LOADS):
         driver.get(server.url + "/")
         wait(driver, lambda d: d.execute_script("return !!window.benchOnScreen['contacts-list-ready']"))
-        mark, frame, count = driver.execute_script(
+        mark, frame, count, request = driver.execute_script(
+            "const e = performance.getEntriesByType('resource').filter((r) =>"
+            " r.name.includes('method=list_cards')).pop();"
             "return [performance.getEntriesByName('contacts-list-ready')[0].startTime,"
             " window.benchOnScreen['contacts-list-ready'][0],"
-            " document.getElementById('count').textContent]")
+            " document.getElementById('count').textContent,"
+            " e ? [e.requestStart, e.responseStart, e.responseEnd] : null]")
         if count != "%d contacts" % expected:
             raise RuntimeError("the list shows %r, not %d contacts" % (count, expected))
         drawn.append(mark / 1000)
         painted.append(frame / 1000)
-    return drawn, painted
+        if request:
+            for key, at in zip(("sent", "first byte", "last byte"), request):
+                listing[key].append(at / 1000)
+    return drawn, painted, listing
 
 
 def time_searches(driver, client, user):
@@ -187,7 +195,12 @@ def main():
             drivers.append(driver)
             driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": PAINT_PROBE})
             sign_in(driver, server, name, password)
-            drawn, painted = time_loads(driver, server, count)
+            drawn, painted, request = time_loads(driver, server, count)
+            if request["sent"]:
+                print("%6d contacts: the page's listing request sent / first byte / last byte, medians: "
+                      "%s / %s / %s after navigation" % (count, ms(statistics.median(request["sent"])),
+                                                          ms(statistics.median(request["first byte"])),
+                                                          ms(statistics.median(request["last byte"]))))
             print("%6d contacts: navigation to list drawn: %s" % (count, figures(drawn)))
             print("%6d contacts: navigation to list on screen: %s" % (count, figures(painted)))
             print("%6d contacts: list_cards alone over HTTP: %s" % (count, ms(listing)))
