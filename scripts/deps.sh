@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   libjsoncpp-dev libsqlite3-dev libboost-dev libpq-dev uuid-dev libssl-dev libcgicc-dev libminini-dev libcrypt-dev nettle-dev
+  libbrotli-dev zlib1g-dev
   libgtest-dev googletest
   postgresql lighttpd lighttpd-mod-deflate curl python3 procps openssl
   chromium chromium-driver python3-selenium

@@ -1,13 +1,16 @@
 // The listing as the front streams it, against the same listing collected into one result and
 // encoded whole: the same bytes for every sample card (as stored and as imported) and for a
 // search, and a store failure before the first record still answers its documented error.
+#include <brotli/decode.h>
 #include <iconv.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "body_coding.h"
 #include "db_handler.h"
 #include "reply_headers.h"
 #include "reply_json.h"
@@ -34,6 +37,39 @@ bool IsUtf8(const std::string& text) {
   return ok && text.find('\0') == std::string::npos;
 }
 
+// A compressed body decoded again; "(undecodable)" when it is no whole stream of its coding.
+std::string Decoded(front::BodyCoding coding, const std::string& body) {
+  std::string out;
+  char chunk[16384];
+  if (coding == front::BodyCoding::kBrotli) {
+    BrotliDecoderState* state = BrotliDecoderCreateInstance(nullptr, nullptr, nullptr);
+    const auto* in = reinterpret_cast<const uint8_t*>(body.data());
+    std::size_t available = body.size();
+    BrotliDecoderResult result;
+    do {
+      auto* next = reinterpret_cast<uint8_t*>(chunk);
+      std::size_t room = sizeof chunk;
+      result = BrotliDecoderDecompressStream(state, &available, &in, &room, &next, nullptr);
+      out.append(chunk, sizeof chunk - room);
+    } while (result == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT);
+    BrotliDecoderDestroyInstance(state);
+    return result == BROTLI_DECODER_RESULT_SUCCESS && available == 0 ? out : "(undecodable)";
+  }
+  z_stream stream{};
+  if (inflateInit2(&stream, 15 + 16) != Z_OK) return "(undecodable)";
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  stream.avail_in = static_cast<uInt>(body.size());
+  int rc;
+  do {
+    stream.next_out = reinterpret_cast<Bytef*>(chunk);
+    stream.avail_out = sizeof chunk;
+    rc = inflate(&stream, Z_NO_FLUSH);
+    out.append(chunk, sizeof chunk - stream.avail_out);
+  } while (rc == Z_OK);
+  inflateEnd(&stream);
+  return rc == Z_STREAM_END && stream.avail_in == 0 ? out : "(undecodable)";
+}
+
 class StreamedListing : public StoreTest {
  protected:
   Json::Value Params(const char* searchKey) {
@@ -54,11 +90,12 @@ class StreamedListing : public StoreTest {
 
   // What the front's stream wrote to the client for the same request; `response` keeps the
   // result, if any, the handler set instead.
-  std::string Streamed(const char* searchKey, ORVA::APIResponse& response) {
+  std::string Streamed(const char* searchKey, ORVA::APIResponse& response,
+                       front::BodyCoding coding = front::BodyCoding::kIdentity) {
     const int fd = memfd_create("streamed-reply", MFD_CLOEXEC);
     EXPECT_GE(fd, 0);
     {
-      front::ClientStream stream(fd);
+      front::ClientStream stream(fd, coding);
       ORVA::APIRequest request(Params(searchKey));
       response.SetStream(&stream);
       contact_list_cards(&request, &response);
@@ -116,6 +153,42 @@ TEST_F(StreamedListing, StreamedBytesAreThoseOfTheWholeResultForEverySampleCard)
     if (!search) {
       EXPECT_LE(Json::ArrayIndex(stored), whole.Data()["cards"].size());
     }
+  }
+
+  // For a client that takes it compressed: plain header lines naming the coding, and a body that
+  // decodes to the same bytes (flushed block by block, the photos make it several blocks).
+  const std::string body = front::JsonBody(Collected(nullptr));
+  ASSERT_GT(body.size(), 3u * 64 * 1024);
+  for (const front::BodyCoding coding : {front::BodyCoding::kBrotli, front::BodyCoding::kGzip}) {
+    ORVA::APIResponse response;
+    const std::string coded = Streamed(nullptr, response, coding);
+    const std::size_t end = coded.find("\r\n\r\n");
+    ASSERT_NE(std::string::npos, end);
+    EXPECT_EQ(std::string(front::kReplyHeaders) + front::ContentEncodingLine(coding) +
+                  "Content-Type: application/json",
+              coded.substr(0, end));
+    EXPECT_LT(coded.size() - end, body.size());
+    EXPECT_EQ(body, Decoded(coding, coded.substr(end + 4)));
+  }
+}
+
+TEST(ListCoding, BrotliBeforeGzipAndNeitherWhenRefused) {
+  const struct {
+    const char* header;
+    front::BodyCoding coding;
+  } kCases[] = {
+      {nullptr, front::BodyCoding::kIdentity},
+      {"", front::BodyCoding::kIdentity},
+      {"gzip, deflate, br", front::BodyCoding::kBrotli},
+      {"gzip, deflate", front::BodyCoding::kGzip},
+      {" BR ;q=1", front::BodyCoding::kBrotli},
+      {"br;q=0, gzip;q=0.5", front::BodyCoding::kGzip},
+      {"br;q=0.000, x-gzip", front::BodyCoding::kGzip},
+      {"gzip;q=0, br;q=0.0", front::BodyCoding::kIdentity},
+      {"identity, deflate, brotli, gzipped", front::BodyCoding::kIdentity},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(c.coding, front::ListCoding(c.header)) << (c.header ? c.header : "(none)");
   }
 }
 

@@ -53,7 +53,10 @@ int RunHandler(const ORVA::APITableRow& row, ORVA::APIRequest& request, front::U
     return front::kHandlerFailed;
   }
   // A list or download the handler streams goes to the client as it comes.
-  front::ClientStream stream(output.ClientDescriptor());
+  // A list goes out compressed when the client takes it so: lighttpd compresses only replies it
+  // has whole, and a listing reaches the client while it is still being written.
+  front::ClientStream stream(output.ClientDescriptor(),
+                             front::ListCoding(std::getenv("HTTP_ACCEPT_ENCODING")));
   response.SetStream(&stream);
   bool threw = true;
   try {

@@ -21,7 +21,17 @@ void ClientStream::BeginList(const char* member) {
   _firstElement = true;
   _buffer.reserve(2 * kBlock);
   _buffer += kReplyHeaders;
-  _buffer += "Content-Type: application/json\r\n\r\n{\"success\":true,\"data\":{";
+  _encoder = MakeBodyEncoder(_coding);
+  if (_encoder) {
+    // The header block goes out plain; only the body is coded.
+    _buffer += ContentEncodingLine(_coding);
+    _buffer += "Content-Type: application/json\r\n\r\n";
+    Put(_buffer.data(), _buffer.size());
+    _buffer.clear();
+  } else {
+    _buffer += "Content-Type: application/json\r\n\r\n";
+  }
+  _buffer += "{\"success\":true,\"data\":{";
   AppendJson(Json::Value(member), &_buffer);
   _buffer += ":[";
 }
@@ -72,7 +82,16 @@ bool ClientStream::WriteRaw(const char* data, std::size_t size) {
 }
 
 bool ClientStream::Flush() {
-  Put(_buffer.data(), _buffer.size());
+  if (_encoder) {
+    // The list's end ends the coded stream.
+    const bool last = !_listOpen;
+    _coded.clear();
+    _ok = _encoder->Encode(_buffer.data(), _buffer.size(), last, _coded) && _ok;
+    Put(_coded.data(), _coded.size());
+    if (last) _encoder.reset();
+  } else {
+    Put(_buffer.data(), _buffer.size());
+  }
   _buffer.clear();
   return _ok;
 }

@@ -4,8 +4,10 @@
 #define ORVA_FRONT_REPLY_STREAM_H
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
+#include "body_coding.h"
 #include "webapi.h"
 
 namespace front {
@@ -16,7 +18,10 @@ namespace front {
 // same elements collected into one result.
 class ClientStream : public ORVA::ReplyStream {
  public:
-  explicit ClientStream(int fd) : _fd(fd) {}
+  // A list reply goes out in `coding` (the client's Accept-Encoding, see ListCoding); other
+  // replies as they are written.
+  explicit ClientStream(int fd, BodyCoding coding = BodyCoding::kIdentity)
+      : _fd(fd), _coding(coding) {}
   ClientStream(const ClientStream&) = delete;
   ClientStream& operator=(const ClientStream&) = delete;
 
@@ -41,6 +46,9 @@ class ClientStream : public ORVA::ReplyStream {
   void Put(const char* data, std::size_t size);
 
   int _fd;
+  BodyCoding _coding;
+  std::unique_ptr<BodyEncoder> _encoder;  // while a coded list reply is open
+  std::string _coded;
   bool _ok = true;
   bool _started = false;
   bool _listOpen = false;
