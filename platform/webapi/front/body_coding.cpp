@@ -44,7 +44,11 @@ bool Accepts(std::string_view header, const char* name) {
 class BrotliBody : public BodyEncoder {
  public:
   BrotliBody() : _state(BrotliEncoderCreateInstance(nullptr, nullptr, nullptr)) {
-    if (_state) BrotliEncoderSetParameter(_state, BROTLI_PARAM_QUALITY, 2);
+    if (!_state) return;
+    BrotliEncoderSetParameter(_state, BROTLI_PARAM_QUALITY, 2);
+    // A 256 KiB window: the records repeat their keys within a few hundred bytes, and the
+    // default 4 MiB window would cost the front as much memory as the rest of the listing.
+    BrotliEncoderSetParameter(_state, BROTLI_PARAM_LGWIN, 18);
   }
   ~BrotliBody() override {
     if (_state) BrotliEncoderDestroyInstance(_state);
