@@ -37,6 +37,10 @@ class DBHandler {
   std::string SetGUID(std::string shortName);
   // A fresh UUID from the helper program; "" on failure.
   std::string GetUUID();
+  // The same for a run of new cards (an import): each call takes the UUID of a helper started
+  // by the call before and starts the one for the next call, which then runs while the caller
+  // stores its card. The helper left over is waited for when the handler goes.
+  std::string GetUUIDAhead();
   // Creates the user's address-book home, its metadata and its address-book revision row.
   // True only when this call created all three.
   bool SetupUserBasicInfo(std::string shortName);
@@ -150,6 +154,8 @@ class DBHandler {
   // (null, logged, when it could not start), then its line, read and the helper waited for.
   FILE* StartHelper(const char* option, const char* argument, const char* logged);
   std::string FinishHelper(FILE* stream, std::size_t width, const char* option, const char* logged);
+
+  FILE* _uuidAhead = nullptr;  // the helper GetUUIDAhead started for its next call
 
   // How long a connection to the mapping database waits for another process's lock: the
   // helper writes to it while it records a new user.

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "lumidex_paths.h"
+#include "orvacore.h"
 #include "orvadb.h"
 #include "store_log.h"
 #include "store_statement.h"
@@ -35,6 +36,7 @@ DBHandler::DBHandler()
 }
 
 DBHandler::~DBHandler() {
+  if (_uuidAhead) OLIBCPclose(_uuidAhead);
   if (_pConnection) ORVADBClose(_pConnection);
 }
 

@@ -145,6 +145,13 @@ std::string DBHandler::GetUUID() {
   return ReadHelperLine(kGuidWidth, "--getUUID", nullptr, nullptr);
 }
 
+std::string DBHandler::GetUUIDAhead() {
+  if (!_uuidAhead) _uuidAhead = StartHelper("--getUUID", nullptr, nullptr);
+  const std::string uuid = FinishHelper(_uuidAhead, kGuidWidth, "--getUUID", nullptr);
+  _uuidAhead = StartHelper("--getUUID", nullptr, nullptr);
+  return uuid;
+}
+
 std::string DBHandler::GetMD5(std::string text) {
   return ReadHelperLine(kMd5Width, "--getMD5", text.c_str(), nullptr);
 }

@@ -83,7 +83,7 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
   };
   // A file that cannot be opened or converted stores no card.
   vcard::ReadCardsOfFile(
-      path, [this] { return _dbHandler.GetUUID(); },
+      path, [this] { return _dbHandler.GetUUIDAhead(); },
       [&](const vcard::ImportedCard& card) {
         ++cards;
         if (!batched) batched = _dbHandler.BeginCardBatch();
