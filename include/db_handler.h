@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -41,6 +42,11 @@ class DBHandler {
   // by the call before and starts the one for the next call, which then runs while the caller
   // stores its card. The helper left over is waited for when the handler goes.
   std::string GetUUIDAhead();
+  // Starts the helpers that give the card `text` its MD5 and resource name, so that they run
+  // while the caller stores the card before it; AddCard of the same text, in the same order,
+  // takes their answers. A card prepared but not added is dropped by the AddCard of a card
+  // prepared after it, or when the handler goes.
+  void PrepareCard(const std::string& text);
   // Creates the user's address-book home, its metadata and its address-book revision row.
   // True only when this call created all three.
   bool SetupUserBasicInfo(std::string shortName);
@@ -106,8 +112,10 @@ class DBHandler {
  private:
   bool CreateTable();
   std::string GetMD5(std::string text);
-  // GetMD5(text) and GetUUID() from helpers that run side by side.
+  // GetMD5(text) and GetUUID() from helpers that run side by side: those PrepareCard started for
+  // the text, else new ones.
   void GetMD5AndUUID(const std::string& text, std::string& md5, std::string& uuid);
+  void DropOldestPreparedCard();
   std::string GetNowTimeInfo();
   std::string GetResourceID(std::string owner);
   // The home id of `owner` in `homeId` ("" when it has none), with `lockHome` locking the home's
@@ -156,6 +164,12 @@ class DBHandler {
   std::string FinishHelper(FILE* stream, std::size_t width, const char* option, const char* logged);
 
   FILE* _uuidAhead = nullptr;  // the helper GetUUIDAhead started for its next call
+  struct PreparedCard {
+    std::string text;
+    FILE* md5;
+    FILE* uuid;
+  };
+  std::deque<PreparedCard> _prepared;  // PrepareCard's helpers, oldest first
 
   // How long a connection to the mapping database waits for another process's lock: the
   // helper writes to it while it records a new user.

@@ -37,6 +37,7 @@ DBHandler::DBHandler()
 
 DBHandler::~DBHandler() {
   if (_uuidAhead) OLIBCPclose(_uuidAhead);
+  while (!_prepared.empty()) DropOldestPreparedCard();
   if (_pConnection) ORVADBClose(_pConnection);
 }
 

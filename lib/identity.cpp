@@ -156,10 +156,25 @@ std::string DBHandler::GetMD5(std::string text) {
   return ReadHelperLine(kMd5Width, "--getMD5", text.c_str(), nullptr);
 }
 
+void DBHandler::PrepareCard(const std::string& text) {
+  // Both helpers run at once, and beside whatever the caller does until it adds the card.
+  _prepared.push_back({text, StartHelper("--getMD5", text.c_str(), nullptr),
+                       StartHelper("--getUUID", nullptr, nullptr)});
+}
+
 void DBHandler::GetMD5AndUUID(const std::string& text, std::string& md5, std::string& uuid) {
-  // Both helpers run at once: a new card waits for one process start instead of two.
-  FILE* md5Stream = StartHelper("--getMD5", text.c_str(), nullptr);
-  FILE* uuidStream = StartHelper("--getUUID", nullptr, nullptr);
-  md5 = FinishHelper(md5Stream, kMd5Width, "--getMD5", nullptr);
-  uuid = FinishHelper(uuidStream, kGuidWidth, "--getUUID", nullptr);
+  // A card prepared but never added (the store refused it first) is dropped on the way.
+  while (!_prepared.empty() && _prepared.front().text != text) DropOldestPreparedCard();
+  if (_prepared.empty()) PrepareCard(text);
+  const PreparedCard card = _prepared.front();
+  _prepared.pop_front();
+  md5 = FinishHelper(card.md5, kMd5Width, "--getMD5", nullptr);
+  uuid = FinishHelper(card.uuid, kGuidWidth, "--getUUID", nullptr);
+}
+
+void DBHandler::DropOldestPreparedCard() {
+  const PreparedCard& card = _prepared.front();
+  if (card.md5) OLIBCPclose(card.md5);
+  if (card.uuid) OLIBCPclose(card.uuid);
+  _prepared.pop_front();
 }

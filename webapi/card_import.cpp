@@ -3,6 +3,7 @@
 // property of the file. Version 1 answers as it always has; version 2 answers with a report of
 // what was stored and what was refused, and why.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,28 +82,37 @@ void ContactAndCalendarHandler::importCardsReporting(bool report) {
     }
     pending.clear();
   };
+  auto store = [&](const vcard::ImportedCard& card) {
+    if (!batched) batched = _dbHandler.BeginCardBatch();
+    if (_dbHandler.AddCard(guid, card.uid, card.text)) {
+      if (!batched) {
+        ++stored;
+        return;
+      }
+      pending.push_back({card.number, card.uid});
+      if (pending.size() >= kCardsPerCommit) commit();
+      return;
+    }
+    refuseCard(__LINE__, card, "the store refused it (the system log has its reason)",
+               "could not be stored");
+  };
+  // Each card is stored once the next one is read, so that the next card's helpers run while
+  // this one is written; the cards are still stored in the order of the file.
+  std::optional<vcard::ImportedCard> previous;
   // A file that cannot be opened or converted stores no card.
   vcard::ReadCardsOfFile(
       path, [this] { return _dbHandler.GetUUIDAhead(); },
       [&](const vcard::ImportedCard& card) {
         ++cards;
-        if (!batched) batched = _dbHandler.BeginCardBatch();
-        if (_dbHandler.AddCard(guid, card.uid, card.text)) {
-          if (!batched) {
-            ++stored;
-            return;
-          }
-          pending.push_back({card.number, card.uid});
-          if (pending.size() >= kCardsPerCommit) commit();
-          return;
-        }
-        refuseCard(__LINE__, card, "the store refused it (the system log has its reason)",
-                   "could not be stored");
+        _dbHandler.PrepareCard(card.text);
+        if (previous) store(*previous);
+        previous = card;
       },
       [&](const vcard::ImportedCard& card) {
         ++cards;
         refuseCard(__LINE__, card, "larger than 16 MiB, skipped", "is larger than 16 MiB");
       });
+  if (previous) store(*previous);
 
   commit();
   std::stable_sort(refused.begin(), refused.end(),
