@@ -166,7 +166,7 @@ void DBHandler::GetMD5AndUUID(const std::string& text, std::string& md5, std::st
   // A card prepared but never added (the store refused it first) is dropped on the way.
   while (!_prepared.empty() && _prepared.front().text != text) DropOldestPreparedCard();
   if (_prepared.empty()) PrepareCard(text);
-  const PreparedCard card = _prepared.front();
+  const PreparedCard card = std::move(_prepared.front());
   _prepared.pop_front();
   md5 = FinishHelper(card.md5, kMd5Width, "--getMD5", nullptr);
   uuid = FinishHelper(card.uuid, kGuidWidth, "--getUUID", nullptr);

@@ -86,9 +86,6 @@ class Writer {
   bool _first = true;
 };
 
-// The lists of a record by kind, in kEntryKinds' order.
-const std::size_t kMail = 0, kTel = 1, kAdr = 2, kUrl = 3;
-
 }  // namespace
 
 Json::Value ToJson(const Record& record) {
@@ -105,7 +102,7 @@ Json::Value ToJson(const Record& record) {
   for (std::size_t kind = 0; kind < kEntryKindCount; ++kind) {
     const std::vector<Entry>& entries = record.entries[kind];
     // Phones and e-mails are always there; addresses and web addresses only when a card has one.
-    if (entries.empty() && kind != kMail && kind != kTel) continue;
+    if (entries.empty() && kind != kMailList && kind != kTelList) continue;
     Json::Value& list = value[kEntryKinds[kind].list] = Json::Value(Json::arrayValue);
     for (const Entry& entry : entries) list.append(EntryJson(entry));
   }
@@ -121,7 +118,7 @@ Json::Value ToJson(const Record& record) {
 void AppendListedJson(const Record& record, const RowKeys& keys, std::string* out) {
   Writer json(out);
   json.Open('{');
-  if (!record.entries[kAdr].empty()) json.Key("adr").Entries(record.entries[kAdr]);
+  if (!record.entries[kAdrList].empty()) json.Key("adr").Entries(record.entries[kAdrList]);
   if (record.hasBday) json.Key("bday").String(record.bday);
   if (record.lean) json.Key("categories").Strings(record.categories);
   json.Key("company").Open('{');
@@ -130,7 +127,7 @@ void AppendListedJson(const Record& record, const RowKeys& keys, std::string* ou
   json.Close('}');
   json.Key("etag").String(keys.etag);
   json.Key("id").String(keys.id);
-  json.Key("mail").Entries(record.entries[kMail]);
+  json.Key("mail").Entries(record.entries[kMailList]);
   json.Key("name").Open('{');
   json.Key("additional_name").String(record.additionalName);
   json.Key("family_name").String(record.familyName);
@@ -140,8 +137,8 @@ void AppendListedJson(const Record& record, const RowKeys& keys, std::string* ou
   json.Key("other").String(record.other);
   if (record.lean) json.Key("photo").Literal(record.photo ? "true" : "false");
   json.Key("resource_id").String(keys.resourceId);
-  json.Key("tel").Entries(record.entries[kTel]);
-  if (!record.entries[kUrl].empty()) json.Key("url").Entries(record.entries[kUrl]);
+  json.Key("tel").Entries(record.entries[kTelList]);
+  if (!record.entries[kUrlList].empty()) json.Key("url").Entries(record.entries[kUrlList]);
   json.Close('}');
 }
 

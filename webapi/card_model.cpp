@@ -131,9 +131,8 @@ bool Matches(const Record& record, const std::string& searchKey) {
          TextContains(record.givenName, key, locale, scratch) ||
          TextContains(record.org, key, locale, scratch) ||
          TextContains(record.title, key, locale, scratch) ||
-         // e-mails and phones
-         AnyEntryDataContains(record.entries[0], key, locale, scratch) ||
-         AnyEntryDataContains(record.entries[1], key, locale, scratch);
+         AnyEntryDataContains(record.entries[kMailList], key, locale, scratch) ||
+         AnyEntryDataContains(record.entries[kTelList], key, locale, scratch);
 }
 
 }  // namespace card

@@ -25,6 +25,8 @@ struct EntryKind {
 };
 inline constexpr std::size_t kEntryKindCount = 4;
 extern const EntryKind kEntryKinds[kEntryKindCount];
+// A record's lists by kind, in kEntryKinds' order.
+enum EntryList : std::size_t { kMailList, kTelList, kAdrList, kUrlList };
 
 // The kind of a property name (any case), null for none.
 const EntryKind* EntryKindNamed(std::string_view property);

@@ -15,7 +15,6 @@ class ReplyStream {
   virtual ~ReplyStream() = default;
   // {"success":true,"data":{"<member>":[ ... ]}} in three steps, elements in between.
   virtual void BeginList(const char* member) = 0;
-  virtual void AppendToList(const Json::Value& element) = 0;
   // An element given as its JSON text, written as it is.
   virtual void AppendEncodedToList(std::string_view json) = 0;
   virtual void EndList() = 0;

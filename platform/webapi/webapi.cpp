@@ -180,14 +180,6 @@ void APIResponse::BeginSuccessList(const char* member) {
   _listMember = member;
 }
 
-void APIResponse::AppendToList(Json::Value&& element) {
-  if (_stream) {
-    _stream->AppendToList(element);
-  } else if (!_listMember.empty() && _data.isObject()) {
-    _data[_listMember].append(std::move(element));
-  }
-}
-
 void APIResponse::AppendEncodedToList(std::string_view json) {
   if (_stream) {
     _stream->AppendEncodedToList(json);
@@ -195,8 +187,9 @@ void APIResponse::AppendEncodedToList(std::string_view json) {
   }
   Json::Value element;
   std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-  if (reader->parse(json.data(), json.data() + json.size(), &element, nullptr))
-    AppendToList(std::move(element));
+  if (reader->parse(json.data(), json.data() + json.size(), &element, nullptr) &&
+      !_listMember.empty() && _data.isObject())
+    _data[_listMember].append(std::move(element));
 }
 
 void APIResponse::EndSuccessList() {

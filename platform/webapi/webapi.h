@@ -54,7 +54,6 @@ class APIResponse {
   // SetSuccess; nothing is sent before it, so a failure found earlier is still answered with
   // SetError. Without a stream from the front the elements are collected into Data().
   void BeginSuccessList(const char* member);
-  void AppendToList(Json::Value&& element);
   // An element as its JSON text, as the front would encode it: a handler that reads many
   // records writes each straight as text instead of building a value per record. Without a
   // stream it is read back into Data().

@@ -4,8 +4,8 @@
 
 #include <unistd.h>
 
+#include "json_string.h"
 #include "reply_headers.h"
-#include "reply_json.h"
 #include "write_all.h"
 
 namespace front {
@@ -22,24 +22,16 @@ void ClientStream::BeginList(const char* member) {
   _buffer.reserve(2 * kBlock);
   _buffer += kReplyHeaders;
   _encoder = MakeBodyEncoder(_coding);
+  if (_encoder) _buffer += ContentEncodingLine(_coding);
+  _buffer += "Content-Type: application/json\r\n\r\n";
   if (_encoder) {
     // The header block goes out plain; only the body is coded.
-    _buffer += ContentEncodingLine(_coding);
-    _buffer += "Content-Type: application/json\r\n\r\n";
     Put(_buffer.data(), _buffer.size());
     _buffer.clear();
-  } else {
-    _buffer += "Content-Type: application/json\r\n\r\n";
   }
   _buffer += "{\"success\":true,\"data\":{";
-  AppendJson(Json::Value(member), &_buffer);
+  ORVA::AppendJsonString(member, &_buffer);
   _buffer += ":[";
-}
-
-void ClientStream::AppendToList(const Json::Value& element) {
-  if (!BeginElement()) return;
-  AppendJson(element, &_buffer);
-  EndElement();
 }
 
 void ClientStream::AppendEncodedToList(std::string_view json) {

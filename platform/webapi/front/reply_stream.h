@@ -26,7 +26,6 @@ class ClientStream : public ORVA::ReplyStream {
   ClientStream& operator=(const ClientStream&) = delete;
 
   void BeginList(const char* member) override;
-  void AppendToList(const Json::Value& element) override;
   void AppendEncodedToList(std::string_view json) override;
   void EndList() override;
   bool WriteRaw(const char* data, std::size_t size) override;
